@@ -273,9 +273,6 @@ bool Call(Run& run, Export e, Reader& in) {
     CheckModule(name);
 
     switch (e) {
-    case Export::SetDigOut:
-    case Export::SetChanCode:
-    case Export::RemoteAvg:
     case Export::CloseDevice: CheckStatus(e, status, 1, 1); break;
     case Export::CheckScanTime:
         CheckStatus(e, status, 0, 2);

@@ -110,7 +110,8 @@ inline double BoundMs(Export e, const DeviceRecord& r, double replyTimeout) {
     case E::GetCheckSum: return FrameMs + ReplyMs(replyTimeout);
     case E::GetConversion: return FrameMs + 2 * ReplyMs(replyTimeout);
     case E::GotoSleep: return FrameMs + 500.0 + SlackMs;
-    case E::CloseDevice: return FrameMs + PutByteMs;
+    // After its writes the port is given up to 2 s to send them out.
+    case E::CloseDevice: return FrameMs + PutByteMs + 2000.0 + SlackMs;
     case E::SetDigOut:
     case E::SetChanCode:
     case E::SetFilter:
