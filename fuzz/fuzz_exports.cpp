@@ -155,6 +155,9 @@ void CheckStatus(Export e, long v, long lo, long hi) {
         Fail("status out of range", std::string(bounds::Name(e)) + " returned " + std::to_string(v));
 }
 
+// SADCLINK_FUZZ_TRACE=1 prints every call as it ends, for reading an input.
+const bool Trace = std::getenv("SADCLINK_FUZZ_TRACE") != nullptr;
+
 bool HandleOpen(PortHandle h) { return h != InvalidHandle; }
 
 std::uint64_t Bits(double d) {
@@ -256,6 +259,9 @@ bool Call(Run& run, Export e, Reader& in) {
     }
     fuzz::FuzzPeer::CutAt = INT64_MAX;
     double took = static_cast<double>(virt::Now() - start);
+    if (Trace)
+        std::fprintf(stderr, "%-16s status %ld  %.0f ms (bound %.0f ms)  ScanCount %d\n", name, status, took,
+                     bound, Module.ScanCount);
     if (took > bound)
         Fail("call outlasted its bound", std::string(name) + " took " + std::to_string(took) +
                                              " ms, bound " + std::to_string(bound) + " ms");
@@ -300,7 +306,10 @@ bool Call(Run& run, Export e, Reader& in) {
 
     switch (e) {
     case Export::SignOn:
-        if (before.ComPort >= 0 && before.ComPort < PortSlots) {
+        // A record naming no port or no line speed may be refused before
+        // anything is touched.
+        if (before.ComPort >= 0 && before.ComPort < PortSlots && before.SpeedIndex >= 0 &&
+            before.SpeedIndex <= 5) {
             if (Module.CurrentPort != before.ComPort) Fail("SignOn", "CurrentPort is not ComPort");
             if (HandleOpen(Module.PortTable[Module.CurrentPort]) != (status == 1))
                 Fail("SignOn", status ? "signed on without an open port" : "failed and left the port open");
@@ -328,14 +337,19 @@ bool Call(Run& run, Export e, Reader& in) {
             if (r.Counts < 0 || r.Counts > top) Fail("GetConversion", "Counts out of range");
             if (!std::isfinite(r.ScaledValue)) Fail("GetConversion", "ScaledValue not finite");
         } else {
-            if (r.ErrorCode < 0 || r.ErrorCode > 255) Fail("GetConversion", "ErrorCode not a byte");
+            // Within the contract every failure names its cause; a word
+            // length the reply buffer cannot hold may be refused outright.
+            if ((before.ConvBytes == 2 || before.ConvBytes == 3) && (r.ErrorCode < 0 || r.ErrorCode > 255))
+                Fail("GetConversion", "ErrorCode not a byte");
             if (r.Counts != before.Counts || std::memcmp(&r.ScaledValue, &before.ScaledValue, 8) != 0)
                 Fail("GetConversion", "failed but wrote the conversion");
         }
         break;
     case Export::GetOneScan:
         if (status == 1 && r.ErrorCode != before.ErrorCode) Fail("GetOneScan", "succeeded but wrote ErrorCode");
-        if (status == 0) {
+        // A record whose geometry gives no bytes a scan is outside the
+        // contract; every other failure names its cause.
+        if (status == 0 && bounds::BytesPerScan(before) >= 1) {
             std::int32_t c = r.ErrorCode;
             if (c != 1 && c != 2 && c != 3 && c != 10)
                 Fail("GetOneScan", "failed with ErrorCode " + std::to_string(c));
@@ -444,9 +458,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 #if defined(SADCLINK_FUZZ_GUARDS)
     ASAN_POISON_MEMORY_REGION(Module.ReplyGuard, sizeof Module.ReplyGuard);
 #endif
-    for (int i = 0; i < PortSlots; ++i) {
+    // COM2 (slot 1, the current slot at load) and the record's own port: a
+    // port the record comes to name later does not exist, as on a machine.
+    for (int slot : {1, static_cast<int>(G.Rec.ComPort)}) {
+        if (slot < 0 || slot >= PortSlots || virt::FindPort("COM" + std::to_string(slot + 1))) continue;
         run.Peers.push_back(std::make_unique<fuzz::FuzzPeer>(run.Tape, &G.Rec));
-        run.Ports.push_back(&virt::AddPort("COM" + std::to_string(i + 1), run.Peers.back().get()));
+        run.Ports.push_back(&virt::AddPort("COM" + std::to_string(slot + 1), run.Peers.back().get()));
     }
     std::memcpy(Shadow, Buf, sizeof Buf); // kept equal to Buf between calls
     PoisonFrom(0);
