@@ -631,9 +631,12 @@ std::int32_t ScanBytes(const Instrument& inst, int mode) {
 std::uint32_t CountFor(const Registers& reg, double v) {
     double x = v * GainOf(reg) / 5000.0;
     double f = BipolarOf(reg) ? (x + 1.0) / 2.0 : x;
-    double raw = std::floor(f * 16777216.0 + 0.5);
-    std::uint32_t c24 = !(raw > 0.0) ? 0u : (raw >= 16777215.0 ? 16777215u : static_cast<std::uint32_t>(raw));
-    return ConvBytesOf(reg) == 3 ? c24 : c24 >> 8;
+    // Rounded at the word's own resolution, clamped to its range.
+    double full = ConvBytesOf(reg) == 3 ? 16777216.0 : 65536.0;
+    double raw = std::floor(f * full + 0.5);
+    if (!(raw > 0.0)) return 0;
+    if (raw >= full - 1.0) return static_cast<std::uint32_t>(full - 1.0);
+    return static_cast<std::uint32_t>(raw);
 }
 
 double InputMean(const Instrument& inst, int channel, std::int64_t fromUs, std::int64_t toUs) {
