@@ -28,7 +28,9 @@ if(WIN32)
   set(SADCLINK_LIB_DIR ${SADCLINK_ARCH_DIR})
   set(SADCLINK_INCLUDE_DIR include)
   set(SADCLINK_CMAKE_DIR ${SADCLINK_ARCH_DIR}/cmake)
-  set(SADCLINK_PYTHON_DIR python CACHE STRING "Install folder of the Python package")
+  if(NOT DEFINED SADCLINK_PYTHON_DIR)
+    set(SADCLINK_PYTHON_DIR python)
+  endif()
   set(SADCLINK_DOC_DIR .)
 else()
   set(SADCLINK_BIN_DIR ${CMAKE_INSTALL_BINDIR})
@@ -38,17 +40,16 @@ else()
   set(SADCLINK_DOC_DIR ${CMAKE_INSTALL_DOCDIR})
   # Debian's Python reads /usr/lib/python3/dist-packages for the system's own
   # packages and /usr/local/lib/python3.X/dist-packages for local installs.
-  if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
-    set(_sadclink_py lib/python3/dist-packages)
-  else()
-    find_package(Python3 COMPONENTS Interpreter QUIET)
-    if(Python3_FOUND)
-      set(_sadclink_py lib/python${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}/dist-packages)
-    else()
-      set(_sadclink_py lib/python3/dist-packages)
+  # -DSADCLINK_PYTHON_DIR=... puts the package elsewhere.
+  if(NOT DEFINED SADCLINK_PYTHON_DIR)
+    set(SADCLINK_PYTHON_DIR lib/python3/dist-packages)
+    if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+      find_package(Python3 COMPONENTS Interpreter QUIET)
+      if(Python3_FOUND)
+        set(SADCLINK_PYTHON_DIR lib/python${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}/dist-packages)
+      endif()
     endif()
   endif()
-  set(SADCLINK_PYTHON_DIR ${_sadclink_py} CACHE STRING "Install folder of the Python package")
 endif()
 
 # --- The library and its header ---------------------------------------------
@@ -59,22 +60,21 @@ install(TARGETS sadclink EXPORT sadclinkTargets
 install(FILES ${PROJECT_SOURCE_DIR}/include/sadclink.h DESTINATION ${SADCLINK_INCLUDE_DIR})
 
 if(WIN32)
-  # Both import libraries are made from the .def, so a caller compiled against
-  # sadclink.h binds to the undecorated exports: on 32-bit the header's
-  # __stdcall names (_SignOn@4) import SignOn (-k). The linker's own import
-  # library is replaced by the same file.
-  set(_sadclink_implib_dir ${CMAKE_BINARY_DIR}/importlib)
-  set(_sadclink_implib ${_sadclink_implib_dir}/libSADCLINK.dll.a)
-  set(_sadclink_msvc_lib ${_sadclink_implib_dir}/SADCLINK.lib)
-  add_custom_command(OUTPUT ${_sadclink_implib} ${_sadclink_msvc_lib}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${_sadclink_implib_dir}
-    COMMAND ${CMAKE_DLLTOOL} -m ${SADCLINK_DLLTOOL_MACHINE} -d ${SADCLINK_DEF} -D SADCLINK.dll -k -l ${_sadclink_implib}
-    COMMAND ${CMAKE_DLLTOOL} -m ${SADCLINK_DLLTOOL_MACHINE} -d ${SADCLINK_DEF} -D SADCLINK.dll -k -l ${_sadclink_msvc_lib}
-    DEPENDS ${SADCLINK_DEF}
-    COMMENT "Import libraries of SADCLINK.dll from its .def"
+  # Both import libraries are made from the .def, so that a caller compiled
+  # against sadclink.h binds to the undecorated exports: on 32-bit the header's
+  # __stdcall names (_SignOn@4) import SignOn (-k). The one for mingw replaces
+  # the linker's own (which names the stripped symbols, _SignOn); SADCLINK.lib
+  # is the same library under the name MSVC's linker looks for.
+  set(_sadclink_msvc_lib ${CMAKE_BINARY_DIR}/importlib/SADCLINK.lib)
+  add_custom_command(TARGET sadclink POST_BUILD
+    COMMAND ${CMAKE_DLLTOOL} -m ${SADCLINK_DLLTOOL_MACHINE} -d ${SADCLINK_DEF} -D SADCLINK.dll -k
+            -l $<TARGET_LINKER_FILE:sadclink>
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/importlib
+    COMMAND ${CMAKE_DLLTOOL} -m ${SADCLINK_DLLTOOL_MACHINE} -d ${SADCLINK_DEF} -D SADCLINK.dll -k
+            -l ${_sadclink_msvc_lib}
+    BYPRODUCTS ${_sadclink_msvc_lib}
     VERBATIM)
-  add_custom_target(sadclink_import_libs ALL DEPENDS ${_sadclink_implib} ${_sadclink_msvc_lib})
-  install(FILES ${_sadclink_implib} ${_sadclink_msvc_lib} DESTINATION ${SADCLINK_LIB_DIR})
+  install(FILES ${_sadclink_msvc_lib} DESTINATION ${SADCLINK_LIB_DIR})
   install(FILES ${SADCLINK_DEF} DESTINATION ${SADCLINK_LIB_DIR} RENAME SADCLINK.def)
 endif()
 
