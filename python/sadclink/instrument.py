@@ -85,6 +85,8 @@ class Instrument:
             raise ValueError(f"bits must be 16 or 24, not {bits}")
         if len(scan_config) != 6:
             raise ValueError("scan_config holds six values")
+        if device is not None and os.name == "nt":
+            raise ValueError("device= names a POSIX device; on Windows give the port, e.g. 'COM3'")
         self._lib = lib if lib is not None else _library.library()
         self._device = device
         self._ports_dir = None
