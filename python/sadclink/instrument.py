@@ -221,7 +221,7 @@ class Instrument:
             if code == 1:
                 cause = "the conversion's data bytes did not all arrive in time"
             else:
-                cause = f"the instrument answered 0x{code & 0xFF:02X} instead of the echo 0x81"
+                cause = f"the instrument did not echo 0x81 (the byte in its place: 0x{code & 0xFF:02X})"
             raise SadclinkError("GetConversion", cause, code)
         return r.Counts if raw else r.ScaledValue
 
