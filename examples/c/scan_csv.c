@@ -40,6 +40,10 @@ int main(int argc, char **argv) {
     rec.ScanTime = 0.5;   /* loaded into the instrument's scan timer at sign-on */
     rec.NumChans = Channels;
     rec.ScanMode = 1;
+    /* The instrument's set-up bytes: a scan starts at channel 0 and holds
+     * NumChans conversions. */
+    rec.ScanConfig[0] = 0;
+    rec.ScanConfig[1] = Channels;
     rec.InQueueSize = 4096;
     rec.OutQueueSize = 4096;
 

@@ -72,17 +72,23 @@ class Instrument:
     ``average`` the conversions averaged into one reading, ``filter`` the
     settling selection 0, 1 or 2. ``scan_interval`` (seconds), ``channels``
     (conversions per scan) and ``scan_mode`` set up scanning; the instrument's
-    scan timer is loaded at sign-on.
+    scan timer is loaded at sign-on, with the six ``scan_config`` bytes
+    (default: first channel 0, ``channels`` conversions, 0, 0, 0, 0).
     """
 
     def __init__(self, port="COM1", *, device=None, speed=9600, rate=100.0, gain=1,
                  bipolar=False, bits=24, average=1, filter=2, scan_interval=0.5,
-                 channels=4, scan_mode=1, scan_config=(0, 0, 0, 0, 0, 0),
+                 channels=4, scan_mode=1, scan_config=None,
                  counter_preset=0, mode_bits=0, queue_size=4096, lib=None):
         if speed not in BAUD_RATES:
             raise ValueError(f"speed must be one of {BAUD_RATES}, not {speed}")
         if bits not in (16, 24):
             raise ValueError(f"bits must be 16 or 24, not {bits}")
+        if scan_config is None:
+            # The instrument's set-up bytes: the first channel of a scan, the
+            # conversions in it, the further byte's choice, then mode 2's two
+            # extra channels.
+            scan_config = (0, channels, 0, 0, 0, 0)
         if len(scan_config) != 6:
             raise ValueError("scan_config holds six values")
         if device is not None and os.name == "nt":
