@@ -5,12 +5,15 @@ import sys
 
 import pytest
 
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import simulator  # noqa: E402
 
-import sadclink  # noqa: E402
-
-ROOT = pathlib.Path(__file__).resolve().parents[2]
+try:  # an installed package (PYTHONPATH) first, else this tree's
+    import sadclink
+except ImportError:
+    sys.path.insert(0, str(ROOT / "python"))
+    import sadclink
 
 
 def pytest_report_header(config):
