@@ -47,12 +47,27 @@ timeout 300 "$WINE" wineboot -i >/dev/null 2>&1
 # The default prefix links com1 to /dev/ttyS0; the tests bring their own ports.
 rm -f "$WINEPREFIX"/dosdevices/com*
 
-SIM_PID=""
-cleanup() {
-  if [ -n "$SIM_PID" ]; then kill "$SIM_PID" 2>/dev/null || true; wait "$SIM_PID" 2>/dev/null || true; fi
+# The serial peers this stage starts, stopped by their process ids. Wine goes
+# first: a pseudo-terminal that disappears under it hangs up its server.
+PEERS=()
+stop_peers() {
   "$WINESERVER" -k 2>/dev/null || true
+  for pid in "${PEERS[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+  PEERS=()
 }
-trap cleanup EXIT
+trap stop_peers EXIT
+
+# Starts a peer in the background and waits for its first line (the device path).
+start_peer() {
+  local log=$1; shift
+  "$@" >"$log" 2>&1 &
+  PEERS+=($!)
+  for _ in $(seq 100); do
+    grep -q '/dev/' "$log" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  echo "the peer did not start:"; cat "$log"; return 1
+}
 
 # Every Windows program runs with a bound, so a hang fails the stage.
 wrun() { local limit=$1; shift; timeout --kill-after=10 "$limit" "$WINE" "$@"; }
@@ -81,6 +96,15 @@ for bits in $BITS; do
   step "$bits: protocol suite on the virtual clock"
   wrun 600 "build-$bits/tests/sadclink_tests.exe" --gtest_brief=1 | tr -d '\r'
 done
+
+# --- The Win32 port layer on a port above COM9 ------------------------------
+step "Win32 port layer on COM12, an echoing pseudo-terminal"
+start_peer build-wine/echo_peer.log python3 tests/win/echo_peer.py "$WINEPREFIX/dosdevices/com12"
+for bits in $BITS; do
+  echo "$bits:"
+  wrun 60 "build-$bits/tests/win/win32_port_test.exe" COM12 COM13 | tr -d '\r'
+done
+stop_peers
 
 # --- End to end: sadc-sim behind a pseudo-terminal, as COM12 ----------------
 step "end to end through a Wine COM port"
