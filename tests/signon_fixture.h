@@ -196,6 +196,9 @@ private:
     }
 };
 
+// A well-behaved instrument with fault switches that also answers the
+// commands of the single-frame exports, converter mode and counters once
+// signed on, keeps the running checksum and records every frame it took.
 struct FakeInstrument : virt::Peer {
     using Bytes = std::vector<std::uint8_t>;
 
