@@ -80,9 +80,9 @@ TEST_F(Conversion, DataBytesComeLeastSignificantFirst) {
         reply.insert(reply.end(), c.Data.begin(), c.Data.end());
         Instrument.Expect(ConversionFrame).Reply(reply, 3, 1);
         EXPECT_EQ(::GetConversion(&Rec), 1) << virt::Hex(c.Data);
-        EXPECT_EQ(Rec.Counts, c.Counts) << virt::Hex(c.Data);
-        EXPECT_EQ(Rec.ScaledValue, ::Counts2Volts(c.Counts, c.ConvBytes, c.Bipolar)) << virt::Hex(c.Data);
-        EXPECT_EQ(Rec.ErrorCode, 77) << "success leaves ErrorCode";
+        EXPECT_EQ(+Rec.Counts, c.Counts) << virt::Hex(c.Data);
+        EXPECT_EQ(+Rec.ScaledValue, ::Counts2Volts(c.Counts, c.ConvBytes, c.Bipolar)) << virt::Hex(c.Data);
+        EXPECT_EQ(+Rec.ErrorCode, 77) << "success leaves ErrorCode";
         EXPECT_TRUE(WireIs(*Port, ConversionFrame));
     }
     EXPECT_TRUE(Instrument.Check());
@@ -92,8 +92,8 @@ TEST_F(Conversion, TwoByteWordReadsOnlyTwoDataBytes) {
     Rec.ConvBytes = 2;
     Instrument.Expect(ConversionFrame).Reply({0x81, 0x10, 0x00, 0x99});
     EXPECT_EQ(::GetConversion(&Rec), 1);
-    EXPECT_EQ(Rec.Counts, 0x10);
-    EXPECT_EQ(Rec.ScaledValue, 16 * 0.0002980232 * 256);
+    EXPECT_EQ(+Rec.Counts, 0x10);
+    EXPECT_EQ(+Rec.ScaledValue, 16 * 0.0002980232 * 256);
     EXPECT_EQ(Port->Waiting(virt::Now()), 1u); // the 0x99 is still waiting
 }
 
@@ -102,7 +102,7 @@ TEST_F(Conversion, WaitingBytesAreDrainedBeforeTheCommand) {
     Instrument.Expect(ConversionFrame).Reply({0x81, 0x01, 0x02, 0x03}, 5);
     Module.RxChecksum = 0;
     EXPECT_EQ(::GetConversion(&Rec), 1);
-    EXPECT_EQ(Rec.Counts, 0x030201);
+    EXPECT_EQ(+Rec.Counts, 0x030201);
     EXPECT_TRUE(Instrument.Check());
     // Drained bytes still count into the running checksum.
     EXPECT_EQ(Module.RxChecksum, (0x81 + 0x55 + 0x81 + 0x01 + 0x02 + 0x03) % 256);
@@ -138,9 +138,9 @@ TEST_F(Conversion, FailuresStoreTheirCause) {
         Instrument.Step = Instrument.Pos = 0;
         Instrument.Expect(ConversionFrame).Reply(c.Reply);
         EXPECT_EQ(::GetConversion(&Rec), 0) << c.Name;
-        EXPECT_EQ(Rec.ErrorCode, c.ErrorCode) << c.Name;
-        EXPECT_EQ(Rec.Counts, -1) << c.Name;
-        EXPECT_EQ(Rec.ScaledValue, -1.0) << c.Name;
+        EXPECT_EQ(+Rec.ErrorCode, c.ErrorCode) << c.Name;
+        EXPECT_EQ(+Rec.Counts, -1) << c.Name;
+        EXPECT_EQ(+Rec.ScaledValue, -1.0) << c.Name;
         EXPECT_EQ(virt::Now() - t0, c.Ms) << c.Name;
         EXPECT_TRUE(WireIs(*Port, ConversionFrame)) << c.Name;
     }
@@ -151,7 +151,7 @@ TEST_F(Conversion, EachReadHasItsOwnLimit) {
     Instrument.Expect(ConversionFrame).Reply({0x81}, 900);
     Instrument.Script.push_back(Exchange{{}, {0x01, 0x00, 0x00}, 1800, 0});
     EXPECT_EQ(::GetConversion(&Rec), 1);
-    EXPECT_EQ(Rec.Counts, 1);
+    EXPECT_EQ(+Rec.Counts, 1);
     EXPECT_EQ(virt::Now(), 1800);
 }
 
@@ -159,7 +159,7 @@ TEST_F(Conversion, NoReplyIsAwaitedBeforeTheLimitIsSet) {
     Module.ReplyTimeout = 0.0; // as at load
     Module.ReplyBuffer[0] = 0x81;
     EXPECT_EQ(::GetConversion(&Rec), 0);
-    EXPECT_EQ(Rec.ErrorCode, 1);
+    EXPECT_EQ(+Rec.ErrorCode, 1);
     EXPECT_EQ(virt::Now(), 0);
     EXPECT_TRUE(WireIs(*Port, ConversionFrame));
 }
@@ -169,8 +169,8 @@ TEST_F(Conversion, AWordLengthThatDoesNotFitSendsNothing) {
         Rec.ConvBytes = static_cast<std::int16_t>(bytes);
         Port->Send({0x81, 1, 2, 3, 4, 5, 6}, virt::Now());
         EXPECT_EQ(::GetConversion(&Rec), 0) << bytes;
-        EXPECT_EQ(Rec.ErrorCode, 77) << bytes;
-        EXPECT_EQ(Rec.Counts, -1) << bytes;
+        EXPECT_EQ(+Rec.ErrorCode, 77) << bytes;
+        EXPECT_EQ(+Rec.Counts, -1) << bytes;
         Port->ToHost.clear();
     }
     EXPECT_TRUE(WireIs(*Port, {}));

@@ -126,13 +126,13 @@ TEST_F(ScanTiming, CheckScanTimeExamples) {
         if (std::isnan(c.ScanTime)) {
             EXPECT_TRUE(std::isnan(r.ScanTime)) << c.Name;
         } else if (std::isinf(c.ScanTime)) {
-            EXPECT_EQ(r.ScanTime, c.ScanTime) << c.Name;
+            EXPECT_EQ(+r.ScanTime, c.ScanTime) << c.Name;
         } else {
             EXPECT_NEAR(r.ScanTime, c.ScanTime, 1e-9) << c.Name;
         }
         EXPECT_NEAR(minTime, c.MinTime, 1e-9) << c.Name;
         EXPECT_NEAR(maxTime, c.MaxTime, 1e-9) << c.Name;
-        EXPECT_EQ(r.AvgCount, c.AvgCount) << c.Name;
+        EXPECT_EQ(+r.AvgCount, c.AvgCount) << c.Name;
         EXPECT_TRUE(WireIs(*Port, c.Wire)) << c.Name;
         EXPECT_NEAR(Module.ReplyTimeout, c.ReplyTimeout, 1e-9) << c.Name;
 
@@ -141,7 +141,7 @@ TEST_F(ScanTiming, CheckScanTimeExamples) {
         if (std::isfinite(r.ScanTime) && r.ScanTime >= 0.0) {
             double again = r.ScanTime;
             ::CheckScanTime(&r, &maxTime, &minTime);
-            EXPECT_EQ(r.ScanTime, again) << c.Name;
+            EXPECT_EQ(+r.ScanTime, again) << c.Name;
         }
     }
     EXPECT_EQ(virt::Now(), 0);
@@ -161,7 +161,7 @@ TEST_F(ScanTiming, RemoteAvgSendsTheAveragingExponent) {
         Port->FromHost.clear();
         EXPECT_EQ(::RemoteAvg(&r), 1) << c.AvgCount;
         EXPECT_TRUE(WireIs(*Port, {0x04, c.Exponent, static_cast<std::uint8_t>(0x04 + c.Exponent)})) << c.AvgCount;
-        EXPECT_EQ(r.AvgCount, c.AvgCount);
+        EXPECT_EQ(+r.AvgCount, c.AvgCount);
     }
     EXPECT_EQ(virt::Now(), 0);
 }

@@ -77,8 +77,8 @@ TEST(ScanBuffer, GconvTakesOneConversionOffTheHead) {
         r.ConvBytes = c.ConvBytes;
         r.Bipolar = c.Bipolar;
         ::Gconv(&r, buffer);
-        EXPECT_EQ(r.Counts, c.Counts);
-        EXPECT_EQ(r.ScaledValue, ::Counts2Volts(c.Counts, c.ConvBytes, c.Bipolar));
+        EXPECT_EQ(+r.Counts, c.Counts);
+        EXPECT_EQ(+r.ScaledValue, ::Counts2Volts(c.Counts, c.ConvBytes, c.Bipolar));
         EXPECT_EQ(Module.ScanCount, c.ScanCount);
         EXPECT_EQ(Head(buffer, c.After.size()), c.After);
     }
@@ -157,7 +157,7 @@ TEST_F(Scanning, StartSendsTheCommandOfTheModeAndAwaitsItsEcho) {
         const auto& w = Port->FromHost;
         EXPECT_EQ(w[w.size() - 3].TimeMs - w.front().TimeMs, c.SettleMs) << c.Name;
     }
-    EXPECT_EQ(Rec.ErrorCode, 77);
+    EXPECT_EQ(+Rec.ErrorCode, 77);
 }
 
 TEST_F(Scanning, StartFailsOnAMissingOrWrongEcho) {
@@ -182,7 +182,7 @@ TEST_F(Scanning, StartFailsOnAMissingOrWrongEcho) {
         EXPECT_EQ(virt::Now() - t0, c.Ms) << c.Name;
         EXPECT_TRUE(WireIs(*Port, {0x89, 0x05, 0x8E})) << c.Name;
     }
-    EXPECT_EQ(Rec.ErrorCode, 77);
+    EXPECT_EQ(+Rec.ErrorCode, 77);
 }
 
 TEST_F(Scanning, EachModeCollectsItsBytesPerScan) {
@@ -215,7 +215,7 @@ TEST_F(Scanning, EachModeCollectsItsBytesPerScan) {
         EXPECT_EQ(Head(Buffer, expected.size()), expected) << c.Name;
         // The scan's last byte ends the call; the next scan stays waiting.
         EXPECT_EQ(Port->Waiting(virt::Now() + 1000), 2u) << c.Name;
-        EXPECT_EQ(Rec.ErrorCode, 77) << c.Name;
+        EXPECT_EQ(+Rec.ErrorCode, 77) << c.Name;
     }
     EXPECT_TRUE(WireIs(*Port, {}));
 }
@@ -227,7 +227,7 @@ TEST_F(Scanning, ModeZeroScanIsTakenByGconv) {
     Port->Send({0x34, 0x12}, 5);
     ASSERT_EQ(::GetOneScan(&Rec, Buffer), 1);
     ::Gconv(&Rec, Buffer);
-    EXPECT_EQ(Rec.Counts, 0x1234);
+    EXPECT_EQ(+Rec.Counts, 0x1234);
     EXPECT_EQ(Module.ScanCount, 0);
 }
 
@@ -248,7 +248,7 @@ TEST_F(Scanning, AScanWithoutItsLeadByteStaysInTheBuffer) {
         scan[0] = c.Lead;
         Port->Send(scan, virt::Now() + 1);
         EXPECT_EQ(::GetOneScan(&Rec, Buffer), 0) << c.Name;
-        EXPECT_EQ(Rec.ErrorCode, 1) << c.Name;
+        EXPECT_EQ(+Rec.ErrorCode, 1) << c.Name;
         EXPECT_EQ(Module.ScanCount, c.Left + 14) << c.Name;
         EXPECT_EQ(Buffer[c.Left], c.Lead) << c.Name;
         EXPECT_EQ(Buffer[c.Left + 13], 13) << c.Name;
@@ -280,11 +280,11 @@ TEST_F(Scanning, NothingIsReadWhileTheDriverQueueIsNearlyFull) {
         EXPECT_EQ(::GetOneScan(&Rec, Buffer), c.Status) << c.Name;
         EXPECT_EQ(virt::Now(), t0) << c.Name;
         if (c.Status == 0) {
-            EXPECT_EQ(Rec.ErrorCode, 3) << c.Name;
+            EXPECT_EQ(+Rec.ErrorCode, 3) << c.Name;
             EXPECT_EQ(Port->Waiting(virt::Now()), c.Waiting) << c.Name; // nothing read or purged
             EXPECT_EQ(Module.ScanCount, 0) << c.Name;
         } else {
-            EXPECT_EQ(Rec.ErrorCode, 77) << c.Name;
+            EXPECT_EQ(+Rec.ErrorCode, 77) << c.Name;
             EXPECT_EQ(Port->Waiting(virt::Now()), c.Waiting - 14) << c.Name;
         }
     }
@@ -322,7 +322,7 @@ TEST_F(Scanning, TimeOutJudgesOnlyBytesThisCallReceived) {
         }
         virt::Counters before = virt::Count();
         EXPECT_EQ(::GetOneScan(&Rec, Buffer), c.Status) << c.Name;
-        EXPECT_EQ(Rec.ErrorCode, c.ErrorCode) << c.Name;
+        EXPECT_EQ(+Rec.ErrorCode, c.ErrorCode) << c.Name;
         if (c.Status == 0) {
             // ScanTime + 2 s, a 0.2 s pause, then a sign-on (COM1 is not
             // there: it gives up at once).
@@ -338,7 +338,7 @@ TEST_F(Scanning, TimeOutJudgesOnlyBytesThisCallReceived) {
 TEST_F(Scanning, AnIntervalThatIsNotANumberEndsAtOnce) {
     Rec.ScanTime = std::numeric_limits<double>::quiet_NaN();
     EXPECT_EQ(::GetOneScan(&Rec, Buffer), 0);
-    EXPECT_EQ(Rec.ErrorCode, 2);
+    EXPECT_EQ(+Rec.ErrorCode, 2);
     EXPECT_EQ(virt::Now(), 200); // the pause before the new sign-on
 }
 
@@ -431,9 +431,9 @@ TEST_F(Scanning, AStreamFromStartToStop) {
         ASSERT_EQ(::GetOneScan(&Rec, Buffer), 1) << n;
         ASSERT_EQ(Module.ScanCount, 7) << n;
         ::Gconv(&Rec, Buffer);
-        EXPECT_EQ(Rec.Counts, 0x010000 + n) << n;
+        EXPECT_EQ(+Rec.Counts, 0x010000 + n) << n;
         ::Gconv(&Rec, Buffer);
-        EXPECT_EQ(Rec.Counts, 0x800000 + 256 * n) << n;
+        EXPECT_EQ(+Rec.Counts, 0x800000 + 256 * n) << n;
         EXPECT_NEAR(Rec.ScaledValue, 2 * (0x800000 + 256 * n) * 0.0002980232 - 5000, 1e-9) << n;
         EXPECT_EQ(Buffer[0], 0x5A);
         ::RemoveFromBuffer(1, Buffer);
@@ -443,7 +443,7 @@ TEST_F(Scanning, AStreamFromStartToStop) {
     std::vector<Bytes> frames = {{0x89, 0x05, 0x8E}, {0x8A, 0x00, 0x8A}, {0x01, 0x25, 0x26}};
     EXPECT_EQ(stream.Frames, frames);
     EXPECT_EQ(port.FromHost.size(), 9u);
-    EXPECT_EQ(Rec.ErrorCode, 77);
+    EXPECT_EQ(+Rec.ErrorCode, 77);
 }
 
 // --- The new sign-on after a time-out ---------------------------------------
@@ -488,7 +488,7 @@ TEST_F(ScanTimeOut, AnIncompleteScanPausesAndSignsOnAgain) {
     Port->Send({0xF0, 0x11, 0x22}, t0 + 50, 5);
     Rec.ErrorCode = 0;
     EXPECT_EQ(::GetOneScan(&Rec, Buffer), 0);
-    EXPECT_EQ(Rec.ErrorCode, 2);
+    EXPECT_EQ(+Rec.ErrorCode, 2);
     // The same sign-on, byte for byte, 3 s + 0.2 s after the call began.
     EXPECT_TRUE(WireIs(*Port, signOn));
     ASSERT_FALSE(Port->FromHost.empty());
