@@ -10,16 +10,13 @@ namespace sadc {
 
 // Line speeds by SpeedIndex.
 inline constexpr std::int32_t BaudTable[6] = {9600, 4800, 2400, 1200, 600, 300};
-inline constexpr std::int32_t SpeedCount = 6;
 
-// How many times the whole sign-on is tried before it reports failure.
-inline constexpr int SignOnAttempts = 4;
+// The scan timer preset for ScanTime as the three bytes L, M, H (least
+// significant first) of N - 1, where N is the interval in ticks of the scan
+// clock: 4882.8125 Hz, or 3906.25 Hz for a negative CounterPreset, divided by
+// 2^SpeedIndex. Worked in single precision; SpeedIndex must be 0..5.
+void ScanTimerBytes(const DeviceRecord* record, std::uint8_t bytes[3]);
 
 SadcStatus SignOn(DeviceRecord* record);
-
-// The scan timer count for ScanTime on the record's scan clock, as the bytes
-// L, M, H that the download sends. Defined for every record: counts beyond
-// the 32-bit range saturate and a ScanTime that is not a number gives 0.
-void ScanTimerBytes(const DeviceRecord* record, std::uint8_t out[3]);
 
 } // namespace sadc

@@ -2,29 +2,25 @@
 
 #include "interface/module_state.h"
 #include "link/port_io.h"
+#include "platform/platform.h"
 
 namespace sadc {
 
 namespace {
-// How long CloseDevice lets the stop frame leave before it closes the port.
+// How long CloseDevice lets its stop frame leave the port before closing.
 constexpr std::uint32_t CloseDrainMs = 2000;
 
-// The reply a command expects in ReplyBuffer[1] onward: echo, then one data
-// byte. A reply that did not come whole within ReplyTimeout is a failure;
-// bytes left in the buffer by an earlier reply never count.
-bool EchoedReply(std::int32_t command) {
-    std::uint8_t* reply = &Module.ReplyBuffer[1];
-    if (!ReadReply(2, static_cast<float>(Module.ReplyTimeout), reply)) return false;
-    return reply[0] == command;
+float ReplyLimit() { return static_cast<float>(Module.ReplyTimeout); }
+
+// Sends a frame and reads a two-byte echoed reply into ReplyBuffer[1..2].
+// Returns 1 only when both bytes arrived during this call and the first is
+// the echo: a reply that never came is a failure, not stale bytes.
+std::int32_t EchoedReply(std::int32_t command, std::int32_t argument) {
+    SendFrame(command, argument);
+    std::int32_t complete = ReadReply(2, ReplyLimit(), &Module.ReplyBuffer[1]);
+    return complete && Module.ReplyBuffer[1] == command;
 }
 } // namespace
-
-std::int32_t SendFrame(std::int32_t first, std::int32_t second) {
-    PollPort();
-    PutByte(first);
-    PutByte(second);
-    return PutByte((first + second) & 0xFF);
-}
 
 std::int32_t DrainInput(std::uint8_t* dest) {
     std::int32_t drained = 0;
@@ -32,17 +28,23 @@ std::int32_t DrainInput(std::uint8_t* dest) {
     return drained;
 }
 
+std::int32_t SendFrame(std::int32_t first, std::int32_t second) {
+    PollPort();
+    PutByte(first);
+    PutByte(second);
+    // The check byte is the sum of the two low bytes (formed on the low bytes
+    // so that no argument can overflow the sum).
+    return PutByte(((first & 0xFF) + (second & 0xFF)) & 0xFF);
+}
+
 SadcStatus GetVer(DeviceRecord* record) {
-    SendFrame(CmdGetVer, 0);
-    if (!EchoedReply(CmdGetVer)) return 0;
+    if (!EchoedReply(CmdGetVer, 0)) return 0;
     record->Version = Module.ReplyBuffer[2];
     return 1;
 }
 
 SadcStatus GetDigIn(DeviceRecord* record) {
-    // The instrument expects 0x4C as the argument of this command.
-    SendFrame(CmdGetDigIn, 0x4C);
-    if (!EchoedReply(CmdGetDigIn)) return 0;
+    if (!EchoedReply(CmdGetDigIn, 0x4C)) return 0;
     record->DigIn = Module.ReplyBuffer[2];
     return 1;
 }
@@ -52,9 +54,8 @@ SadcStatus SetDigOut(std::int32_t value) {
 }
 
 SadcStatus SetChanCode(DeviceRecord* record) {
-    // A sum, not an OR: a Code above 15 carries into the channel bits.
-    std::int32_t code = (record->Channel * 16 + record->Code) & 0xFF;
-    return static_cast<SadcStatus>(SendFrame(CmdSetChan, code));
+    std::int32_t code = record->Channel * 16 + record->Code;
+    return static_cast<SadcStatus>(SendFrame(CmdSetChan, code & 0xFF));
 }
 
 SadcStatus SetFilter(std::int16_t value) {
@@ -62,15 +63,15 @@ SadcStatus SetFilter(std::int16_t value) {
 }
 
 SadcStatus GetCheckSum() {
-    // The argument 1 asks for the running sum of every byte sent since the
-    // last check. Both reply bytes pass through GetByte, so RxChecksum already
-    // holds the checksum byte itself when it is compared: the test holds when
-    // twice the instrument's byte equals the sum including that byte.
     SendFrame(CmdGetCheckSum, 1);
-    bool echoed = EchoedReply(CmdGetCheckSum);
-    bool equal = echoed && ((2 * Module.ReplyBuffer[2]) & 0xFF) == Module.RxChecksum;
-    Module.RxChecksum = 0; // each check covers the bytes since the previous one
-    return equal ? 1 : 0;
+    // Both reply bytes pass through GetByte, so RxChecksum already holds the
+    // checksum byte itself: the test holds when the instrument's byte equals
+    // the sum of everything received since the last reset.
+    std::int32_t complete = ReadReply(2, ReplyLimit(), &Module.ReplyBuffer[1]);
+    bool ok = complete && Module.ReplyBuffer[1] == CmdGetCheckSum &&
+              ((2 * Module.ReplyBuffer[2]) & 0xFF) == Module.RxChecksum;
+    Module.RxChecksum = 0;
+    return ok ? 1 : 0;
 }
 
 SadcStatus GotoSleep() {
@@ -86,9 +87,8 @@ SadcStatus CloseDevice() {
     if (h == InvalidHandle) return 1;
     SendFrame(CmdStop, 0);
     PutByte(SyncByte);
-    // Purging the output right after the writes would drop the stop frame
-    // while it is still on its way (USB adapters, pseudo-terminals): let it
-    // leave, then discard only what came in.
+    // Let the stop frame leave before the port goes: purging the output now
+    // would throw it away. Only the input is discarded.
     Platform->DrainOutput(h, CloseDrainMs);
     Platform->Purge(h, PurgeRxClear);
     Platform->ClosePort(h);

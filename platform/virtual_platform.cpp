@@ -68,7 +68,7 @@ int VConfigureLine(PortHandle h, const char* mode, std::int32_t baud) {
     if (!p) return 0;
     Record(*p, EventKind::Configure, baud);
     if (p->FailConfigure) return 0;
-    (void)mode;
+    p->LastMode = mode ? mode : "";
     p->Baud = baud;
     if (p->Instrument) p->Instrument->OnLine(*p, baud, W().Now);
     return 1;

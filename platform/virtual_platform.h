@@ -54,6 +54,7 @@ struct Port {
     Peer* Instrument = nullptr;
     bool Open = false;
     std::int32_t Baud = 0;
+    std::string LastMode; // the mode string of the last line set-up
     std::int32_t InQueue = 0, OutQueue = 0;
     std::deque<WireByte> ToHost; // bytes on their way to the library, by arrival time
     std::vector<WireByte> FromHost; // every byte the library wrote
