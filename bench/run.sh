@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds the benchmarks (Release) and runs them against the library and the
+# spinning baseline, one after the other, then prints the Markdown table.
+#   bench/run.sh            the full run (about three minutes)
+#   bench/run.sh --short    a few seconds each, for CI; no goal is asserted
+# Exits non-zero only when the build fails or an exchange fails outright.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+mode=()
+if [ "${1:-}" = "--short" ]; then mode=(--short); fi
+build="${BENCH_BUILD_DIR:-build-bench}"
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSADCLINK_TESTS=OFF >/dev/null
+cmake --build "$build" -j "${JOBS:-2}" --target sadclink_bench sadclink_bench_spin
+
+out="$(mktemp -d)"
+trap 'rm -rf "$out"' EXIT
+status=0
+"$build/bench/sadclink_bench" "${mode[@]}" >"$out/sleeping.tsv" || status=$?
+"$build/bench/sadclink_bench_spin" "${mode[@]}" >"$out/spinning.tsv" || status=$?
+python3 bench/table.py "$out/sleeping.tsv" "$out/spinning.tsv"
+exit "$status"
