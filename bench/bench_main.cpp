@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <time.h>
@@ -86,9 +87,40 @@ long Sleeps() {
     return u.ru_nvcsw;
 }
 
+// CPU time, in clock ticks, of the whole machine (busy) and of this process:
+// the difference is what other processes took while a figure was measured.
+struct MachineTicks {
+    long long Busy = 0, Own = 0;
+};
+
+MachineTicks ReadMachineTicks() {
+    MachineTicks t;
+    if (std::FILE* f = std::fopen("/proc/stat", "r")) {
+        long long user, nice, system, idle, iowait, irq, softirq, steal;
+        if (std::fscanf(f, "cpu %lld %lld %lld %lld %lld %lld %lld %lld", &user, &nice, &system, &idle,
+                        &iowait, &irq, &softirq, &steal) == 8)
+            t.Busy = user + nice + system + irq + softirq + steal;
+        std::fclose(f);
+    }
+    if (std::FILE* f = std::fopen("/proc/self/stat", "r")) {
+        // Fields 14 and 15, after the command name in parentheses.
+        char line[1024];
+        if (std::fgets(line, sizeof line, f)) {
+            const char* p = std::strrchr(line, ')');
+            long long utime = 0, stime = 0;
+            if (p && std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lld %lld", &utime,
+                                 &stime) == 2)
+                t.Own = utime + stime;
+        }
+        std::fclose(f);
+    }
+    return t;
+}
+
 struct Span {
     double Wall = 0, Cpu = 0;
     long Sleeps = 0;
+    double OtherCores = 0; // CPU of other processes per wall second
     double PerWall() const { return Wall > 0 ? Cpu / Wall : 0; }
     double SleepsPerS() const { return Wall > 0 ? static_cast<double>(Sleeps) / Wall : 0; }
 };
@@ -96,8 +128,33 @@ struct Span {
 struct Meter {
     double Wall0 = WallS(), Cpu0 = ThreadCpuS();
     long Sleeps0 = Sleeps();
-    Span Read() const { return {WallS() - Wall0, ThreadCpuS() - Cpu0, Sleeps() - Sleeps0}; }
+    MachineTicks Machine0 = ReadMachineTicks();
+    Span Read() const {
+        Span s{WallS() - Wall0, ThreadCpuS() - Cpu0, Sleeps() - Sleeps0, 0};
+        MachineTicks m = ReadMachineTicks();
+        double other = static_cast<double>((m.Busy - Machine0.Busy) - (m.Own - Machine0.Own)) /
+                       static_cast<double>(sysconf(_SC_CLK_TCK));
+        s.OtherCores = s.Wall > 0 ? std::max(0.0, other / s.Wall) : 0;
+        return s;
+    }
 };
+
+// CPU cost of one sleep in poll() and the wake-up after it, on this machine
+// at this moment: the yardstick for the figures that are wake-ups times cost.
+double WakeCostUs() {
+    int p[2];
+    if (pipe(p) != 0) return 0;
+    constexpr int Wakes = 200;
+    double c0 = ThreadCpuS();
+    for (int i = 0; i < Wakes; ++i) {
+        pollfd f{p[0], POLLIN, 0};
+        poll(&f, 1, 1);
+    }
+    double c1 = ThreadCpuS();
+    close(p[0]);
+    close(p[1]);
+    return (c1 - c0) / Wakes * 1e6;
+}
 
 // The library's millisecond clock reads floor(monotonic ms) minus the whole
 // millisecond it was loaded at; that offset turns a monotonic instant into a
@@ -195,9 +252,12 @@ void ReplyLatency(Peer& peer, DeviceRecord& r, const Settings& s) {
         std::int64_t stamp = peer.ReplyStamp.load(std::memory_order_acquire);
         if (!Require(st == 1 && stamp != before, "GetVer with a late reply")) break;
         ms.push_back(static_cast<double>(back - stamp) / 1e6);
+        if (std::getenv("BENCH_VERBOSE") && ms.back() > 0.5)
+            std::fprintf(stderr, "[%s] reply %d taken %.3f ms late\n", Variant, i, ms.back());
     }
     Span all = m.Read();
     SetRandomDelay(peer, false);
+    Put("latency_other_cores", all.OtherCores);
     Put("latency_n", static_cast<double>(ms.size()));
     Put("latency_median_ms", Percentile(ms, 0.5));
     Put("latency_p99_ms", Percentile(ms, 0.99));
@@ -288,6 +348,11 @@ StreamCount TakeScans(DeviceRecord& r, std::uint64_t& next, double seconds,
             ++next;
         }
         ++c.Scans;
+        if (std::getenv("BENCH_VERBOSE") && c.Scans % 40 == 0 && c.Scans * 14 < 100000) {
+            Span sofar = m.Read();
+            std::fprintf(stderr, "[%s] %llu scans, %.1f s, CPU %.4f, sleeps %ld\n", Variant,
+                         static_cast<unsigned long long>(c.Scans), sofar.Wall, sofar.PerWall(), sofar.Sleeps);
+        }
     }
     c.Time = m.Read();
     return c;
@@ -331,10 +396,13 @@ void Sustained(Peer& peer, const DeviceRecord& signedOn, const Settings& s) {
     Put("scan_interval_s", r.ScanTime);
     if (!Require(SignOn(&r) == 1, "sign-on with the shortest interval")) return;
     WaitIdle(peer, 5000);
+    Put("wake_cost_before_us", WakeCostUs());
     if (!Require(StartScanning(&r) == 1, "StartScanning (sustained)")) return;
 
     std::uint64_t next = 0;
     StreamCount paced = TakeScans(r, next, s.SustainedS);
+    Put("scan_other_cores", paced.Time.OtherCores);
+    Put("scan_cpu_per_sleep_us", paced.Time.Sleeps > 0 ? paced.Time.Cpu / static_cast<double>(paced.Time.Sleeps) * 1e6 : 0);
     Require(paced.Errors == 0, "paced stream");
     Put("scan_expected_per_s", 1.0 / r.ScanTime);
     Put("scan_per_s", paced.PerS());
@@ -349,6 +417,7 @@ void Sustained(Peer& peer, const DeviceRecord& signedOn, const Settings& s) {
     Require(fast.Errors == 0, "unpaced stream");
     EndStream(peer);
     SetUnpaced(peer, false);
+    Put("wake_cost_after_us", WakeCostUs());
     double perS = fast.PerS();
     Put("unpaced_per_s", perS);
     Put("unpaced_bytes_per_s", perS * ScanBytesPerScan);
@@ -379,7 +448,21 @@ void LowLatencyNote() {
 
 int main(int argc, char** argv) {
     using namespace bench;
-    bool shortRun = argc > 1 && std::strcmp(argv[1], "--short") == 0;
+    bool shortRun = false;
+    std::string only; // comma-separated sections; empty runs them all
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--short") == 0) {
+            shortRun = true;
+        } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
+            only = std::string(",") + argv[++i] + ",";
+        } else {
+            std::fprintf(stderr, "usage: %s [--short] [--only idle,latency,signon,slowscan,sustained]\n", argv[0]);
+            return 2;
+        }
+    }
+    auto wanted = [&](const char* section) {
+        return only.empty() || only.find(std::string(",") + section + ",") != std::string::npos;
+    };
     const Settings& s = shortRun ? Short : Full;
 
     char dir[] = "/tmp/sadclink-bench-XXXXXX";
@@ -396,19 +479,29 @@ int main(int argc, char** argv) {
     DeviceRecord base = BenchRecord(0);
     if (Require(SignOn(&base) == 1, "sign-on at 9600 baud")) {
         LowLatencyNote();
-        Note("idle waits");
-        IdleWaits(peer, base, s);
-        Note("reply latency");
-        ReplyLatency(peer, base, s);
+        if (wanted("idle")) {
+            Note("idle waits");
+            IdleWaits(peer, base, s);
+        }
+        if (wanted("latency")) {
+            Note("reply latency");
+            ReplyLatency(peer, base, s);
+        }
     }
-    Note("sign-on at 9600 baud");
-    SignOnTimes(peer, 0, s.SignOns9600, "9600");
-    Note("sign-on at 300 baud");
-    SignOnTimes(peer, 5, s.SignOns300, "300");
-    Note("slow scan");
-    SlowScan(peer, s);
-    Note("sustained scanning");
-    Sustained(peer, base, s);
+    if (wanted("signon")) {
+        Note("sign-on at 9600 baud");
+        SignOnTimes(peer, 0, s.SignOns9600, "9600");
+        Note("sign-on at 300 baud");
+        SignOnTimes(peer, 5, s.SignOns300, "300");
+    }
+    if (wanted("slowscan")) {
+        Note("slow scan");
+        SlowScan(peer, s);
+    }
+    if (wanted("sustained")) {
+        Note("sustained scanning");
+        Sustained(peer, base, s);
+    }
     CloseDevice();
     Put("failures", Failures);
 

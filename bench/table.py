@@ -7,10 +7,14 @@ import sys
 
 
 def load(path):
-    figures = {}
+    """The figures of one variant; a full run appends one block per section,
+    so a key seen twice keeps its last value and failures are added up."""
+    figures = {"failures": "0"}
     with open(path) as f:
         for line in f:
             key, _, value = line.rstrip("\n").partition("\t")
+            if key == "failures":
+                value = str(int(float(figures["failures"])) + int(float(value)))
             figures[key] = value
     return figures
 
@@ -59,8 +63,13 @@ ROWS = [
     ("  bytes per second (x 960 = a 9600 baud line)", "unpaced_bytes_per_s", 0, "", None),
     ("  bytes lost", "unpaced_bytes_lost", 0, "0", lambda v: v == 0),
     ("  CPU per wall s", "unpaced_cpu", 3, "", None),
-    ("Sleeps per s: reply wait", "idle_reply_sleeps_per_s", 1, "", None),
-    ("Sleeps per s: sustained scanning", "scan_sleeps_per_s", 1, "", None),
+    ("Sleeps per s (voluntary switches): reply wait", "idle_reply_sleeps_per_s", 1, "", None),
+    ("Sleeps per s (voluntary switches): sustained scanning", "scan_sleeps_per_s", 1, "", None),
+    ("CPU per sleep and wake-up, sustained scanning (µs)", "scan_cpu_per_sleep_us", 1, "", None),
+    ("Yardstick: CPU of one poll() sleep and wake (µs), before", "wake_cost_before_us", 1, "", None),
+    ("  after", "wake_cost_after_us", 1, "", None),
+    ("Other processes' CPU during the latency run (cores)", "latency_other_cores", 2, "", None),
+    ("Other processes' CPU during sustained scanning (cores)", "scan_other_cores", 2, "", None),
 ]
 
 
