@@ -73,6 +73,13 @@ ROWS = [
 ]
 
 
+# Rows that describe the conditions of the run rather than the library: no ratio.
+CONDITIONS = {
+    "scan_cpu_per_sleep_us", "wake_cost_before_us", "wake_cost_after_us",
+    "latency_other_cores", "scan_other_cores", "scan_interval_s", "scan_expected_per_s",
+}
+
+
 def cell(v, digits):
     if v is None:
         return "n/a"
@@ -93,7 +100,7 @@ def main():
     for name, key, digits, goal, test in ROWS:
         a, b = number(sleeping, key), number(spinning, key)
         ratio = "n/a"
-        if a is not None and b:
+        if a is not None and b and key not in CONDITIONS:
             ratio = f"{a / b:.3g}"
         met = ""
         if test is not None and a is not None:

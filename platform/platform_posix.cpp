@@ -259,7 +259,12 @@ int PosixDrainOutput(PortHandle h, std::uint32_t ms) {
 
 void PosixClosePort(PortHandle h) {
     int fd = Fd(h);
-    if (fd >= 0) close(fd);
+    if (fd < 0) return;
+    // Exclusive use ends with the handle. A pseudo-terminal keeps its tty
+    // (and the flag) while its master is open, so without this only root
+    // could open it again: every sign-on re-opens the port.
+    ioctl(fd, TIOCNXCL);
+    close(fd);
 }
 
 } // namespace
