@@ -1,13 +1,17 @@
-// The virtual instrument on its own: the host's byte sequences fed straight
-// into the core, every reply byte and its time checked.
+// The virtual instrument on its own (the host's byte sequences fed straight
+// into the core, every reply byte and its time checked), then whole
+// exchanges of the library with it on the virtual clock.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <string>
 #include <vector>
 
+#include "interface/module_state.h"
 #include "platform/virtual_platform.h"
+#include "sadclink.h"
 #include "sim/instrument.h"
+#include "sim/virtual_peer.h"
 
 namespace {
 
@@ -539,6 +543,289 @@ TEST(SimLine, NextOutputTimeNeverPassesAByteOrAnEvent) {
     EXPECT_EQ(sim::NextOutputTime(h.In), 67);
     h.Wait(100);
     EXPECT_EQ(sim::NextOutputTime(h.In), INT64_MAX);
+}
+
+// --- The library against the instrument, on the virtual clock ---------------
+
+// A record for COM1 at 9600 baud: 1000 Hz (code 19), gain 1, 24-bit
+// bipolar, averaging 2, scans of channels 2-5 every 0.2 s in mode 1 (the
+// shortest interval this set-up allows is about 0.15 s).
+DeviceRecord Record() {
+    DeviceRecord r{};
+    r.ComPort = 0;
+    r.SpeedIndex = 0;
+    r.DataRate = 1000.0f;
+    r.Gain = 1;
+    r.ConvBytes = 3;
+    r.Bipolar = 1;
+    r.AvgCount = 2;
+    r.FilterSel = 2;
+    r.ScanTime = 0.2;
+    r.NumChans = 4;
+    r.ScanMode = 1;
+    const std::int16_t cfg[6] = {2, 4, 0, 0, 0, 0};
+    for (int i = 0; i < 6; ++i) r.ScanConfig[i] = cfg[i];
+    r.CounterPreset = 1000;
+    r.InQueueSize = 4096;
+    r.OutQueueSize = 4096;
+    return r;
+}
+
+class SimLibrary : public ::testing::Test {
+protected:
+    void SetUp() override {
+        virt::Install();
+        sim::PowerUp(Peer.Inst, sim::Config{});
+        Peer.Delivered.clear();
+        Port = &virt::AddPort("COM1", &Peer);
+        Rec = Record();
+    }
+    void TearDown() override { virt::Uninstall(); }
+    void Configure(const sim::Config& cfg) { sim::PowerUp(Peer.Inst, cfg, virt::Now()); }
+    void Faults(const sim::Faults& f) { sim::SetFaults(Peer.Inst, f, virt::Now()); }
+    // The scan's four conversions, checked against the inputs of channels 2-5.
+    void ExpectScan(std::int32_t* buffer, std::uint8_t sequence) {
+        for (int c = 0; c < 4; ++c) {
+            Gconv(&Rec, buffer);
+            EXPECT_NEAR(Rec.ScaledValue, 250.0 * (c + 3), 0.01) << "channel " << c + 2;
+        }
+        EXPECT_EQ(buffer[0], sequence);
+        RemoveFromBuffer(1, buffer);
+        EXPECT_EQ(Module.ScanCount, 0);
+    }
+
+    sim::InstrumentPeer Peer;
+    virt::Port* Port = nullptr;
+    DeviceRecord Rec{};
+    std::int32_t Buffer[512] = {};
+};
+
+TEST_F(SimLibrary, SignOnAtEverySpeedLoadsTheSetUpAndTheCounters) {
+    for (std::int16_t speed = 0; speed <= 5; ++speed) {
+        SetUp();
+        Rec.SpeedIndex = speed;
+        ASSERT_EQ(SignOn(&Rec), 1) << "speed index " << speed;
+        const sim::Instrument& in = Peer.Inst;
+        EXPECT_EQ(in.Baud, sim::LineSpeeds[speed]);
+        EXPECT_EQ(Rec.Version, 101);
+        EXPECT_EQ(in.Reg.ModeMid, Rec.ModeMid);
+        EXPECT_EQ(in.Reg.ModeLow, Rec.ModeLow);
+        EXPECT_EQ(in.Reg.AvgCount, 2u);
+        EXPECT_EQ(in.Reg.ScanConfig, (std::array<std::uint8_t, 6>{2, 4, 0, 0, 0, 0}));
+        // The counter frames need no reply: the check's exchange waits for them.
+        EXPECT_EQ(GetCheckSum(), 1) << "speed index " << speed;
+        EXPECT_EQ(in.Counters[0].Count, 1000);
+        EXPECT_EQ(in.Counters[1].Count, 1000);
+        EXPECT_EQ(in.Counters[2].Count, 1);
+        EXPECT_EQ(in.Counters[0].Control, 0x34);
+        EXPECT_EQ(in.Stat.BadFrames, 0u);
+        TearDown();
+    }
+}
+
+TEST_F(SimLibrary, AnOlderVersionGetsNoCounterPreset) {
+    sim::Config cfg;
+    cfg.Version = 100;
+    Configure(cfg);
+    ASSERT_EQ(SignOn(&Rec), 1);
+    EXPECT_EQ(Rec.Version, 100);
+    EXPECT_FALSE(Peer.Inst.Counters[0].Loaded);
+}
+
+TEST_F(SimLibrary, SingleFrameCommandsConversionsAndChecksum) {
+    sim::Config cfg;
+    cfg.DigIn = 0xA5;
+    cfg.Signals[9] = sim::Signal{-1200.0, 0.0, 0.0};
+    Configure(cfg);
+    ASSERT_EQ(SignOn(&Rec), 1);
+    EXPECT_EQ(GetDigIn(&Rec), 1);
+    EXPECT_EQ(Rec.DigIn, 0xA5);
+    EXPECT_EQ(SetDigOut(0x3C), 1);
+    EXPECT_EQ(SetFilter(1), 1);
+    struct {
+        std::int16_t Channel;
+        double Value;
+    } const reads[] = {{2, 750.0}, {9, -1200.0}, {2, 750.0}};
+    for (const auto& r : reads) {
+        Rec.Channel = r.Channel;
+        EXPECT_EQ(SetChanCode(&Rec), 1);
+        ASSERT_EQ(GetConversion(&Rec), 1) << r.Channel;
+        EXPECT_NEAR(Rec.ScaledValue, r.Value, 0.01) << r.Channel;
+        EXPECT_EQ(Rec.Counts, static_cast<std::int32_t>(sim::CountFor(Peer.Inst.Reg, r.Value)));
+    }
+    EXPECT_EQ(Peer.Inst.Reg.DigOut, 0x3C);
+    EXPECT_EQ(Peer.Inst.Reg.FilterSel, 1);
+    EXPECT_EQ(GetCheckSum(), 1);
+    EXPECT_EQ(GetCheckSum(), 1);
+}
+
+TEST_F(SimLibrary, ConverterModeChangesTheGainAndTheWordLength) {
+    ASSERT_EQ(SignOn(&Rec), 1);
+    Rec.Gain = 4;
+    Rec.ConvBytes = 2;
+    Rec.Bipolar = 0;
+    ASSERT_EQ(SendADMode(&Rec), 1);
+    EXPECT_EQ(sim::GainOf(Peer.Inst.Reg), 4);
+    Rec.Channel = 1; // 500 at gain 4 reads 2000
+    SetChanCode(&Rec);
+    ASSERT_EQ(GetConversion(&Rec), 1);
+    EXPECT_NEAR(Rec.ScaledValue, 2000.0, 0.08);
+    EXPECT_LT(Rec.Counts, 65536);
+    EXPECT_EQ(GetCheckSum(), 1);
+}
+
+TEST_F(SimLibrary, CalibrationsSucceedWithinTheirLimits) {
+    ASSERT_EQ(SignOn(&Rec), 1);
+    EXPECT_EQ(OffsetCal(&Rec), 1);
+    EXPECT_EQ(FullScaleCal(&Rec), 1);
+    Rec.Gain = 8;
+    EXPECT_EQ(SysCal(&Rec), 1);
+    EXPECT_EQ(Rec.Gain, 8);
+    EXPECT_EQ(sim::GainOf(Peer.Inst.Reg), 8);
+    // Also at the slowest rate, where SysCal's fixed 2 s is tightest.
+    Rec.DataRate = 9.6f;
+    Rec.AvgCount = 1;
+    ASSERT_EQ(SignOn(&Rec), 1);
+    EXPECT_EQ(SysCal(&Rec), 1);
+    EXPECT_EQ(GetCheckSum(), 1);
+}
+
+TEST_F(SimLibrary, ScanningInEveryModeAccountsForEveryByte) {
+    struct {
+        std::int16_t Mode;
+        std::int32_t Bytes; // appended by GetOneScan, lead byte removed
+    } const modes[] = {{1, 13}, {2, 19}, {0, 3}};
+    for (const auto& m : modes) {
+        SetUp();
+        Rec.ScanMode = m.Mode;
+        Rec.ScanConfig[4] = 14;
+        Rec.ScanConfig[5] = 15;
+        Rec.Channel = 7;
+        ASSERT_EQ(SignOn(&Rec), 1);
+        ASSERT_EQ(StartScanning(&Rec), 1) << m.Mode;
+        for (int s = 0; s < 5; ++s) {
+            ASSERT_EQ(GetOneScan(&Rec, Buffer), 1) << "mode " << m.Mode << " scan " << s;
+            ASSERT_EQ(Module.ScanCount, m.Bytes);
+            if (m.Mode == 1) {
+                ExpectScan(Buffer, static_cast<std::uint8_t>(s));
+            } else if (m.Mode == 2) {
+                for (int c = 0; c < 6; ++c) Gconv(&Rec, Buffer);
+                EXPECT_NEAR(Rec.ScaledValue, 4000.0, 0.01); // channel 15
+                RemoveFromBuffer(1, Buffer);
+            } else {
+                Gconv(&Rec, Buffer);
+                EXPECT_NEAR(Rec.ScaledValue, 2000.0, 0.01); // channel 7
+            }
+        }
+        EXPECT_EQ(StopScanning(&Rec), 1);
+        EXPECT_EQ(GetCheckSum(), 1) << m.Mode;
+        EXPECT_EQ(Peer.Inst.Stat.ScansSkipped, 0u);
+        TearDown();
+    }
+}
+
+TEST_F(SimLibrary, ScansComeAtTheIntervalThatCheckScanTimeRoundsTo) {
+    Rec.Version = 101;
+    double maxTime = 0, minTime = 0;
+    Rec.ScanTime = 0.3;
+    ASSERT_EQ(CheckScanTime(&Rec, &maxTime, &minTime), 1);
+    ASSERT_EQ(SignOn(&Rec), 1);
+    EXPECT_EQ(sim::ScanIntervalUs(Peer.Inst), std::llround(Rec.ScanTime * 1e6));
+    ASSERT_EQ(StartScanning(&Rec), 1);
+    std::vector<std::int64_t> at;
+    for (int s = 0; s < 6; ++s) {
+        ASSERT_EQ(GetOneScan(&Rec, Buffer), 1);
+        at.push_back(virt::Now());
+        RemoveFromBuffer(Module.ScanCount, Buffer);
+    }
+    for (std::size_t i = 2; i < at.size(); ++i) EXPECT_NEAR(double(at[i] - at[i - 1]), Rec.ScanTime * 1000, 1.0);
+    EXPECT_EQ(StopScanning(&Rec), 1);
+}
+
+TEST_F(SimLibrary, SleepCloseAndSignOnAgain) {
+    ASSERT_EQ(SignOn(&Rec), 1);
+    EXPECT_EQ(GotoSleep(), 1);
+    ASSERT_EQ(SignOn(&Rec), 1);
+    EXPECT_EQ(CloseDevice(), 1);
+    EXPECT_FALSE(Port->Open);
+    ASSERT_EQ(SignOn(&Rec), 1);
+    EXPECT_EQ(GetVer(&Rec), 1);
+    EXPECT_EQ(GetCheckSum(), 1);
+}
+
+TEST_F(SimLibrary, ASilentInstrumentMakesSignOnGiveUpAfterItsTenTries) {
+    sim::Faults f;
+    f.Silent = true;
+    Faults(f);
+    EXPECT_EQ(SignOn(&Rec), 0);
+    EXPECT_GT(virt::Now(), 4500);
+    EXPECT_LT(virt::Now(), 6000);
+    EXPECT_FALSE(Port->Open);
+}
+
+TEST_F(SimLibrary, WrongEchoesAndLateRepliesFailWhereTheLimitsSay) {
+    sim::Faults wrong;
+    wrong.WrongEcho = true;
+    Faults(wrong);
+    EXPECT_EQ(SignOn(&Rec), 0); // every attempt's speed echo is wrong
+    EXPECT_EQ(Peer.Inst.Stat.Breaks, 3u); // each new attempt at 300 resets it
+
+    SetUp();
+    sim::Faults late;
+    late.LateMs = 300; // inside the wake-up period and the 1.0 s echo limits
+    Faults(late);
+    ASSERT_EQ(SignOn(&Rec), 1);
+    EXPECT_EQ(GetVer(&Rec), 1);
+    late.LateMs = 2500; // beyond the 2.002 s of ReplyTimeout
+    Faults(late);
+    Rec.Version = 0;
+    Module.ReplyBuffer[1] = 0;
+    EXPECT_EQ(GetVer(&Rec), 0);
+}
+
+TEST_F(SimLibrary, LostAndNoiseBytesMakeTheChecksumFail) {
+    for (int kind = 0; kind < 2; ++kind) {
+        SetUp();
+        ASSERT_EQ(SignOn(&Rec), 1);
+        ASSERT_EQ(GetCheckSum(), 1);
+        sim::Faults f;
+        (kind ? f.NoiseProbability : f.DropProbability) = 0.02;
+        f.Seed = 3;
+        Faults(f);
+        ASSERT_EQ(StartScanning(&Rec), 1);
+        for (int s = 0; s < 40; ++s) {
+            GetOneScan(&Rec, Buffer);
+            RemoveFromBuffer(Module.ScanCount, Buffer);
+        }
+        Faults(sim::Faults{});
+        StopScanning(&Rec);
+        EXPECT_GT(Peer.Inst.Stat.Lost + Peer.Inst.Stat.Noise, 0u);
+        EXPECT_EQ(GetCheckSum(), 0) << (kind ? "noise" : "drops");
+        TearDown();
+    }
+}
+
+TEST_F(SimLibrary, ALineThatGoesAwayMidScanAndComesBack) {
+    ASSERT_EQ(SignOn(&Rec), 1);
+    ASSERT_EQ(StartScanning(&Rec), 1);
+    ASSERT_EQ(GetOneScan(&Rec, Buffer), 1);
+    ExpectScan(Buffer, 0);
+    sim::Faults gone;
+    gone.LineGone = true;
+    Faults(gone);
+    std::int64_t t0 = virt::Now();
+    Rec.ErrorCode = 0;
+    EXPECT_EQ(GetOneScan(&Rec, Buffer), 0);
+    EXPECT_EQ(Rec.ErrorCode, 2);
+    // ScanTime + 2 s, 0.2 s, then a sign-on that gives up after ten tries.
+    EXPECT_LT(virt::Now() - t0, 2300 + 6000);
+    Faults(sim::Faults{});
+    ASSERT_EQ(SignOn(&Rec), 1);
+    ASSERT_EQ(StartScanning(&Rec), 1);
+    ASSERT_EQ(GetOneScan(&Rec, Buffer), 1);
+    ExpectScan(Buffer, 0);
+    EXPECT_EQ(StopScanning(&Rec), 1);
+    EXPECT_EQ(GetCheckSum(), 1);
 }
 
 } // namespace
