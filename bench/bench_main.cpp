@@ -7,7 +7,10 @@
 // prints its figures as "key<TAB>value" lines; bench/table.py sets the two
 // side by side. Progress goes to stderr.
 //
-//   sadclink_bench [--short]     --short: a few seconds, for CI
+//   sadclink_bench [--short] [--only SECTION,...]
+//     --short  a few seconds, for CI
+//     --only   idle, latency, latencyslice, signon, slowscan, sustained
+//   BENCH_VERBOSE=1 prints each late reply and the scan count as it goes.
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
