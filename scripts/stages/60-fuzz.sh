@@ -15,7 +15,7 @@ for target in fuzz_exports fuzz_compute; do
   mkdir -p "$work"
   cp -n fuzz/corpus/"$target"/* "$work"/ 2>/dev/null || true
   echo "--- $target for $seconds s"
-  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:suppressions=fuzz/known_findings.supp \
     "build-fuzz/fuzz/$target" "$work" -max_total_time="$seconds" -timeout=60 -rss_limit_mb=2048 \
       -print_final_stats=1 -artifact_prefix="build-fuzz/crashes/$target-" 2>"build-fuzz/$target.log" \
     || { tail -60 "build-fuzz/$target.log"; echo "$target: FAILED"; exit 1; }
