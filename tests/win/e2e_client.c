@@ -14,6 +14,8 @@
  *   --expect CH=VALUE     channel CH reads VALUE on the 5000 scale (repeatable)
  *   --scan-channels A,B.. the channels of each scan, in order (default 0,1,2,3)
  *   --scan-config V0,..   the six ScanConfig values downloaded at sign-on
+ *                         (default: sadc-sim's, the first scan channel and the
+ *                         number of scan channels, then zeros)
  *   --scans K             scans to take (default 3)
  *   --scan-time S         scan interval in seconds (default 0.5)
  *   --tolerance T         allowed difference on the 5000 scale (default 5)
@@ -38,7 +40,7 @@ typedef struct Options {
     int HaveExpect[MaxChannels];
     double Expect[MaxChannels];
     int ScanChannels[MaxChannels], NumScanChannels;
-    int ScanConfig[6];
+    int ScanConfig[6], HaveScanConfig;
 } Options;
 
 static int Failures;
@@ -80,7 +82,7 @@ static int ParseOptions(int argc, char **argv, Options *o) {
         else if (strcmp(k, "--scan-time") == 0) o->ScanTime = atof(v);
         else if (strcmp(k, "--tolerance") == 0) o->Tolerance = atof(v);
         else if (strcmp(k, "--scan-channels") == 0) o->NumScanChannels = ParseList(v, o->ScanChannels, MaxChannels);
-        else if (strcmp(k, "--scan-config") == 0) ParseList(v, o->ScanConfig, 6);
+        else if (strcmp(k, "--scan-config") == 0) o->HaveScanConfig = ParseList(v, o->ScanConfig, 6) == 6;
         else if (strcmp(k, "--expect") == 0) {
             int ch = atoi(v);
             const char *eq = strchr(v, '=');
@@ -88,6 +90,11 @@ static int ParseOptions(int argc, char **argv, Options *o) {
             o->HaveExpect[ch] = 1;
             o->Expect[ch] = atof(eq + 1);
         } else return 0;
+    }
+    if (!o->HaveScanConfig) {
+        /* sadc-sim's meaning: the first channel, then the conversions a scan holds. */
+        o->ScanConfig[0] = o->ScanChannels[0];
+        o->ScanConfig[1] = o->NumScanChannels;
     }
     return o->ComPort >= 0 && o->ComPort < 16 && o->SpeedIndex >= 0 && o->SpeedIndex < 6 && o->Scans > 0 &&
            o->NumScanChannels > 0;
