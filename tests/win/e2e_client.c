@@ -153,7 +153,8 @@ int main(int argc, char **argv) {
     if (s != 1) return 1;
 
     SadcHandle h = SADC_INVALID_HANDLE;
-    Report(GetComHandle(&h) == h && h != SADC_INVALID_HANDLE, 0, "GetComHandle: the signed-on port");
+    SadcHandle got = GetComHandle(&h);
+    Report(got == h && h != SADC_INVALID_HANDLE, 0, "GetComHandle: the signed-on port");
 
     int16_t version = r.Version;
     r.Version = -1;
@@ -167,7 +168,8 @@ int main(int argc, char **argv) {
     snprintf(what, sizeof what, "GetDigIn: 0x%02X", (unsigned)r.DigIn);
     Report(s == 1, GetTickCount() - t, what);
     t = GetTickCount();
-    Report(SetDigOut(0x5A) == 1, GetTickCount() - t, "SetDigOut(0x5A)");
+    s = SetDigOut(0x5A);
+    Report(s == 1, GetTickCount() - t, "SetDigOut(0x5A)");
 
     /* Single conversions on every channel the scan will hold. */
     for (int i = 0; i < o.NumScanChannels; ++i) {
@@ -183,7 +185,8 @@ int main(int argc, char **argv) {
     r.Channel = 0;
     SetChanCode(&r);
     t = GetTickCount();
-    Report(GetCheckSum() == 1, GetTickCount() - t, "GetCheckSum after the conversions");
+    s = GetCheckSum();
+    Report(s == 1, GetTickCount() - t, "GetCheckSum after the conversions");
 
     double maxTime = 0.0, minTime = 0.0;
     s = CheckScanTime(&r, &maxTime, &minTime);
@@ -194,7 +197,8 @@ int main(int argc, char **argv) {
     /* Mode 1: lead byte 0xF0, NumChans conversions and one further byte a scan. */
     int32_t buffer[4 * (MaxChannels * 3 + 2)];
     t = GetTickCount();
-    Report(StartScanning(&r) == 1, GetTickCount() - t, "StartScanning, mode 1");
+    s = StartScanning(&r);
+    Report(s == 1, GetTickCount() - t, "StartScanning, mode 1");
     for (int k = 0; k < o.Scans; ++k) {
         r.ErrorCode = 0;
         t = GetTickCount();
@@ -210,13 +214,17 @@ int main(int argc, char **argv) {
         RemoveFromBuffer(1, buffer); /* the further byte that ends a mode-1 scan */
     }
     t = GetTickCount();
-    Report(StopScanning(&r) == 1, GetTickCount() - t, "StopScanning");
+    s = StopScanning(&r);
+    Report(s == 1, GetTickCount() - t, "StopScanning");
     t = GetTickCount();
-    Report(GetCheckSum() == 1, GetTickCount() - t, "GetCheckSum after scanning: every byte accounted for");
+    s = GetCheckSum();
+    Report(s == 1, GetTickCount() - t, "GetCheckSum after scanning: every byte accounted for");
 
     t = GetTickCount();
-    Report(CloseDevice() == 1, GetTickCount() - t, "CloseDevice");
-    Report(GetComHandle(&h) == SADC_INVALID_HANDLE && h == SADC_INVALID_HANDLE, 0, "GetComHandle: slot closed");
+    s = CloseDevice();
+    Report(s == 1, GetTickCount() - t, "CloseDevice");
+    got = GetComHandle(&h);
+    Report(got == SADC_INVALID_HANDLE && h == SADC_INVALID_HANDLE, 0, "GetComHandle: slot closed");
 
     printf("%s\n", Failures == 0 ? "end to end: all passed" : "end to end: FAILED");
     return Failures == 0 ? 0 : 1;
