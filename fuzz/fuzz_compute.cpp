@@ -1,6 +1,6 @@
 // The library's pure computations on arbitrary records: the converter mode
-// and achieved rate, the averaging exponent, the scan-interval check and the
-// scaling rule. Undefined behaviour (including a division by zero and an
+// and achieved rate, the averaging exponent, the scan-interval check, the
+// sign-on's scan timer bytes and the scaling rule. Undefined behaviour (including a division by zero and an
 // out-of-range float-to-integer conversion) aborts through the sanitizers;
 // the results are checked against their ranges, and against their exact
 // values where the record lies within the instrument's valid ranges.
@@ -14,6 +14,7 @@
 #include <string>
 
 #include "acquisition/conversion.h"
+#include "connection/signon.h"
 #include "converter/ad_mode.h"
 #include "converter/scan_timing.h"
 #include "interface/module_state.h"
@@ -131,6 +132,22 @@ void ScanTime(const DeviceRecord& in) {
     }
 }
 
+void TimerBytes(DeviceRecord in) {
+    // The sign-on checks the line speed before it works out the timer.
+    if (in.SpeedIndex < 0 || in.SpeedIndex > 5) in.SpeedIndex = static_cast<std::int16_t>(in.SpeedIndex & 3);
+    std::uint8_t bytes[3] = {0xEE, 0xEE, 0xEE};
+    ScanTimerBytes(&in, bytes);
+    // Within 24 bits the three bytes are the integer part of the preset.
+    float f = static_cast<float>((in.CounterPreset < 0 ? 3906.25 : 4882.8125) / (1 << in.SpeedIndex));
+    float c = static_cast<float>((in.ScanTime + 0.00005) * static_cast<double>(f) - 1.0);
+    if (c >= 0.0f && c < 16777216.0f) {
+        auto n = static_cast<std::int32_t>(c);
+        if (bytes[0] != (n & 0xFF) || bytes[1] != ((n >> 8) & 0xFF) || bytes[2] != (n >> 16))
+            Fail("ScanTimerBytes", "ScanTime " + Num(in.ScanTime) + " gives " +
+                                       virt::Hex({bytes[0], bytes[1], bytes[2]}) + ", not " + std::to_string(n));
+    }
+}
+
 void Scaling(std::int32_t counts, std::int16_t convBytes, std::int16_t bipolar) {
     double v = ::Counts2Volts(counts, convBytes, bipolar);
     if (!std::isfinite(v)) Fail("Counts2Volts", "not finite");
@@ -161,6 +178,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ADMode(r);
     Averaging(r);
     ScanTime(r);
+    TimerBytes(r);
     Scaling(counts, convBytes, bipolar);
     virt::Uninstall();
     return 0;
