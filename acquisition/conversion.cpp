@@ -9,8 +9,7 @@ namespace sadc {
 SadcStatus GetConversion(DeviceRecord* record) {
     // The reply buffer holds 5 bytes: only the two word lengths fit.
     if (record->ConvBytes != 2 && record->ConvBytes != 3) return 0;
-    while (GetByte(&Module.ReplyBuffer[0])) {
-    }
+    DrainInput(&Module.ReplyBuffer[0]);
     SendFrame(CmdGetConversion, 0);
     float limit = static_cast<float>(Module.ReplyTimeout);
     if (!ReadReply(1, limit, &Module.ReplyBuffer[0])) {

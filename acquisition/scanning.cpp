@@ -108,10 +108,8 @@ void RemoveFromBuffer(std::int32_t count, std::int32_t* scanBuffer) {
 SadcStatus StopScanning(DeviceRecord* record) {
     SendFrame(CmdStop, 0);
     DelaySeconds(static_cast<float>(Module.ReplyTimeout * 1.5));
-    bool any = false;
-    while (GetByte(&Module.ReplyBuffer[0])) any = true;
     // The stream ends with the stop echo; a silent line proves nothing.
-    if (!any || Module.ReplyBuffer[0] != CmdStop) return 0;
+    if (DrainInput(&Module.ReplyBuffer[0]) == 0 || Module.ReplyBuffer[0] != CmdStop) return 0;
     Module.ScanCount = 0;
     SendFrame(CmdSetChan, ChannelCode(record));
     return 1;

@@ -153,8 +153,7 @@ Step Attempt(DeviceRecord* record) {
     // Whatever the instrument sends while it settles is discarded (it still
     // counts into the running checksum).
     WaitTicks(4);
-    while (GetByte(&Module.ReplyBuffer[0])) {
-    }
+    DrainInput(&Module.ReplyBuffer[0]);
     Module.ScanCount = 0;
 
     if (!sadc::GetVer(record)) {

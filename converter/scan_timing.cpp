@@ -19,6 +19,8 @@ bool UsableRate(double rate) { return rate > 0.0 && std::isfinite(rate); }
 // really gives, N ticks with the preset N - 1 split into three bytes.
 double RoundToTicks(double scanTime, double rate) {
     double t = (scanTime + 0.00005) * rate - 1.0;
+    // An endless interval has no tick count; splitting it would make it NaN.
+    if (!std::isfinite(t)) return scanTime;
     double hi = std::trunc(t / 65536.0);
     double mid = std::trunc((t - 65536.0 * hi) / 256.0);
     double lo = std::trunc(t - 65536.0 * hi - 256.0 * mid);
@@ -31,10 +33,11 @@ std::int16_t CheckScanTime(DeviceRecord* record, double* maxTime, double* minTim
     const DeviceRecord& r = *record;
     double p = std::ldexp(1.0, r.SpeedIndex);
     double s = SettlingTime(r.FilterSel);
-    double rate = r.Version > 100 ? 4882.8125 / p : 3906.25 / p;
+    // A speed index far outside 0..5 leaves no scan clock to divide by.
+    double rate = UsableRate(p) ? (r.Version > 100 ? 4882.8125 / p : 3906.25 / p) : 0.0;
     double longest = r.Version > 100 ? 3386.0 * p : 4233.0 * p;
     double dataRate = r.DataRate;
-    if (!UsableRate(rate) || !UsableRate(dataRate) || !std::isfinite(p)) {
+    if (!UsableRate(rate) || !UsableRate(dataRate) || !UsableRate(p)) {
         // No limits can be formed without a conversion rate and a clock.
         if (UsableRate(rate)) record->ScanTime = RoundToTicks(r.ScanTime, rate);
         *maxTime = 0.0;
@@ -87,10 +90,10 @@ std::int32_t FilterDelay(std::int16_t selection) {
     // A plain wait on the clock: no message peek, no port access.
     for (;;) {
         std::int64_t now = ClockMs64();
-        if (now >= end) break;
+        // The reading that ended the wait, as the 32-bit clock shows it.
+        if (now >= end) return static_cast<std::int32_t>(static_cast<std::uint32_t>(now));
         DelaySeconds(static_cast<float>(end - now) / 1000.0f);
     }
-    return ClockMs();
 }
 
 } // namespace sadc

@@ -5,8 +5,10 @@
  * converter, digital input and output lines, three 16-bit counters and a scan
  * timer. On 32-bit Windows the library is SADCLINK.dll with 26 stdcall exports
  * (undecorated names, ordinals 1 to 26); on 64-bit Windows it is a DLL with the
- * same names; on Linux and macOS it is libsadclink.so with the same names,
- * argument order and record layout, in the platform's C calling convention.
+ * same names, ordinals and record layout in the x64 convention, where a HANDLE,
+ * and so the slot GetComHandle fills, is 64 bits wide; on Linux and macOS it
+ * is libsadclink.so with the same names, argument order and record layout, in
+ * the platform's C calling convention.
  *
  * Error model: every export returns its result directly. A status is a 16-bit
  * value, 1 for success and 0 for failure; callers examine only those 16 bits.
@@ -210,7 +212,8 @@ SADC_API int32_t SADC_CALL FilterDelay(int16_t selection);
 /* 24: Round ScanTime to the scan clock and check it against the limits the
  *    set-up allows: 0 outside, 1 inside, 2 inside after halving AvgCount. */
 SADC_API int16_t SADC_CALL CheckScanTime(DeviceRecord *record, double *maxTime, double *minTime);
-/* 25: Store the current port's handle at out and return it. */
+/* 25: Store the current port's handle at out and return it. The slot at out
+ *     is a whole HANDLE: 4 bytes in a 32-bit process, 8 in a 64-bit one. */
 SADC_API SadcHandle SADC_CALL GetComHandle(SadcHandle *out);
 /* 26: Attach handle as the current port, without sign-on. */
 SADC_API void SADC_CALL SetComHandle(SadcHandle handle);

@@ -14,6 +14,9 @@ struct ModuleState {
     std::int32_t CurrentPort;        // the slot every port operation uses
     double ReplyTimeout;             // seconds; 0 until a sign-on or RemoteAvg
     std::uint8_t ReplyBuffer[5];     // echo and reply bytes; never cleared
+#if defined(SADCLINK_FUZZ_GUARDS)
+    std::uint8_t ReplyGuard[11];     // the fuzzer poisons these to catch a reply overrun
+#endif
     std::int16_t RxChecksum;         // sum mod 256 of every received byte
     std::int32_t ScanCount;          // valid elements in the caller's scan buffer
     CommStatusBlock CommStatus;      // the driver's last queue report

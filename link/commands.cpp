@@ -22,6 +22,12 @@ std::int32_t EchoedReply(std::int32_t command, std::int32_t argument) {
 }
 } // namespace
 
+std::int32_t DrainInput(std::uint8_t* dest) {
+    std::int32_t drained = 0;
+    while (drained < MaxDrainBytes && GetByte(dest)) ++drained;
+    return drained;
+}
+
 std::int32_t SendFrame(std::int32_t first, std::int32_t second) {
     PollPort();
     PutByte(first);
@@ -71,9 +77,9 @@ SadcStatus GetCheckSum() {
 SadcStatus GotoSleep() {
     SendFrame(CmdSleep, 0);
     DelaySeconds(0.5f);
-    bool any = false;
-    while (GetByte(&Module.ReplyBuffer[0])) any = true;
-    return (any && Module.ReplyBuffer[0] == 0x80) ? 1 : 0;
+    // The instrument answers 0x80, not the command code, as it goes to sleep.
+    if (DrainInput(&Module.ReplyBuffer[0]) == 0) return 0;
+    return Module.ReplyBuffer[0] == 0x80 ? 1 : 0;
 }
 
 SadcStatus CloseDevice() {

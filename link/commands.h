@@ -34,6 +34,12 @@ inline constexpr std::int32_t SyncReply = 0x03; // the instrument's answer to th
 // the check byte was written.
 std::int32_t SendFrame(std::int32_t first, std::int32_t second);
 
+// Reads every byte waiting into dest (each overwriting the last) until none
+// is left; returns how many came. Bounded, so an instrument that never stops
+// sending cannot hold the caller.
+inline constexpr std::int32_t MaxDrainBytes = 65536;
+std::int32_t DrainInput(std::uint8_t* dest);
+
 SadcStatus GetVer(DeviceRecord* record);
 SadcStatus GetDigIn(DeviceRecord* record);
 SadcStatus SetDigOut(std::int32_t value);

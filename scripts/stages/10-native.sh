@@ -3,4 +3,4 @@
 set -euo pipefail
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$JOBS"
-ctest --test-dir build --output-on-failure -j "$JOBS"
+ctest --test-dir build --no-tests=error --output-on-failure -j "$JOBS"
