@@ -13,10 +13,16 @@
 namespace sadc::cli {
 namespace {
 
-// Where the one further byte of a mode-1 or mode-2 scan sits, after the lead
-// byte that the library removes: the instrument sends it after the
-// conversions.
-constexpr bool FurtherByteFirst = false;
+// The instrument's six set-up bytes: the first channel of a scan (channels
+// follow in order), the conversions per scan, what the further byte after the
+// conversions carries (bit 0 set: the digital inputs; clear: the scan's
+// sequence number, counting the scan clock's ticks), a spare, and the
+// channels of the two further conversions of mode 2.
+constexpr int ConfigFirstChannel = 0;
+constexpr int ConfigCount = 1;
+constexpr int ConfigFurther = 2;
+constexpr int ConfigExtraA = 4;
+constexpr int ConfigExtraB = 5;
 
 double SettlingTime(int filterSel) { return filterSel == 0 ? 4.5 : filterSel == 1 ? 0.56 : 0.036; }
 
@@ -66,6 +72,17 @@ int RunScan(const ScanSettings& s) {
     if (!bad.empty()) return Report(Failed("reading the options", bad));
     if (s.Mode == 0 && channels.size() != 1)
         return Report(Failed("reading the options", "scan mode 0 converts one channel; give one with --channels"));
+    if (s.Mode != 0 && s.Config.empty())
+        for (std::size_t i = 1; i < channels.size(); ++i)
+            if (channels[i] != channels[i - 1] + 1)
+                return Report(Failed("reading the options",
+                                     "a scan holds channels in order from the first; give a run such as 2-5"));
+    std::vector<int> extra;
+    if (s.Mode == 2) {
+        bad = ParseChannels(s.Extra, extra);
+        if (!bad.empty() || extra.size() != 2)
+            return Report(Failed("reading the options", "--extra takes two channels, such as 14,15"));
+    }
     if (s.Duration < 0 || (s.Duration > 0 && s.Scans > 0))
         return Report(Failed("reading the options", "give either --duration or --scans"));
     if (!s.Config.empty() && s.Config.size() != 6)
@@ -102,11 +119,25 @@ int RunScan(const ScanSettings& s) {
         rec.Channel = static_cast<std::int16_t>(channels[0]);
         rec.Code = static_cast<std::int16_t>(s.Code);
         rec.ScanTime = s.Interval;
-        for (std::size_t i = 0; i < 6; ++i)
-            rec.ScanConfig[i] = static_cast<std::int16_t>(i < s.Config.size() ? s.Config[i] : 0);
+        if (!s.Config.empty()) {
+            for (std::size_t i = 0; i < 6; ++i) rec.ScanConfig[i] = static_cast<std::int16_t>(s.Config[i]);
+        } else {
+            rec.ScanConfig[ConfigFirstChannel] = static_cast<std::int16_t>(channels[0]);
+            rec.ScanConfig[ConfigCount] = static_cast<std::int16_t>(channels.size());
+            rec.ScanConfig[ConfigFurther] = static_cast<std::int16_t>(s.DigInByte ? 1 : 0);
+            if (s.Mode == 2) {
+                rec.ScanConfig[ConfigExtraA] = static_cast<std::int16_t>(extra[0]);
+                rec.ScanConfig[ConfigExtraB] = static_cast<std::int16_t>(extra[1]);
+            }
+        }
     });
+    // Scan times follow the sequence number where the further byte carries
+    // it, so scans the instrument had to skip leave their gap in the time.
+    bool sequenced = s.Mode != 0 && s.Config.empty() && !s.DigInByte;
+    bool digInColumn = s.Mode != 0 && s.Config.empty() && s.DigInByte;
     DeviceRecord& r = c.Record;
     long written = 0;
+    long skipped = 0; // scans the instrument could not send in time
     bool scanning = false;
     bool timedOut = false;
 
@@ -150,13 +181,14 @@ int RunScan(const ScanSettings& s) {
     if (failure.empty()) {
         for (int ch : channels) names.push_back(fmt::format("ch{}", ch));
         if (s.Mode == 2) {
-            names.push_back("extra1");
-            names.push_back("extra2");
+            names.push_back(fmt::format("extra_ch{}", extra[0]));
+            names.push_back(fmt::format("extra_ch{}", extra[1]));
         }
         std::string header = "time";
         for (const std::string& n : names) header += "," + n;
         if (s.Counts)
             for (const std::string& n : names) header += "," + n + "_counts";
+        if (digInColumn) header += ",digin";
         fmt::print(out, "{}\n", header);
         std::fflush(out);
     }
@@ -167,6 +199,8 @@ int RunScan(const ScanSettings& s) {
         bool live = StderrIsTerminal() && !s.Quiet;
         std::vector<double> values(static_cast<std::size_t>(conversions));
         std::vector<std::int32_t> counts(static_cast<std::size_t>(conversions));
+        long tick = 0;
+        int lastSequence = 0;
         while ((total <= 0 || written < total) && !Interrupted()) {
             r.ErrorCode = 0;
             if (!GetOneScan(&r, buffer.data())) {
@@ -175,21 +209,31 @@ int RunScan(const ScanSettings& s) {
                 RemoveFromBuffer(static_cast<std::int32_t>(buffer.size()), buffer.data());
                 break;
             }
-            if (s.Mode != 0 && FurtherByteFirst) RemoveFromBuffer(1, buffer.data());
             for (int i = 0; i < conversions; ++i) {
                 Gconv(&r, buffer.data());
                 values[static_cast<std::size_t>(i)] = r.ScaledValue;
                 counts[static_cast<std::size_t>(i)] = r.Counts;
             }
-            // Whatever is left (the further byte) goes, so the next scan's
-            // lead byte lands at the head of the buffer.
+            int further = s.Mode != 0 ? buffer[0] & 0xFF : 0;
+            // Whatever is left goes, so the next scan's lead byte lands at
+            // the head of the buffer.
             RemoveFromBuffer(static_cast<std::int32_t>(buffer.size()), buffer.data());
 
-            double t = static_cast<double>(written) * r.ScanTime;
+            if (sequenced) {
+                long step = written == 0 ? 0 : ((further - lastSequence) & 0xFF);
+                if (written > 0 && step == 0) step = 256; // a whole turn of the 8-bit count
+                if (step > 1) skipped += step - 1;
+                tick += step;
+                lastSequence = further;
+            } else {
+                tick = written;
+            }
+            double t = static_cast<double>(tick) * r.ScanTime;
             std::string row = fmt::format("{:.6f}", t);
             for (double v : values) row += "," + FormatValue(v);
             if (s.Counts)
                 for (std::int32_t n : counts) row += fmt::format(",{}", n);
+            if (digInColumn) row += fmt::format(",{}", further);
             fmt::print(out, "{}\n", row);
             std::fflush(out);
             ++written;
@@ -209,7 +253,9 @@ int RunScan(const ScanSettings& s) {
     bool interrupted = Interrupted();
     if (scanning && !timedOut && c.Open) {
         SadcStatus ok = 0;
-        RunWithProgress("stopping the scan", 0.0, [&] { ok = StopScanning(&r); });
+        // The library waits 1.5 reply time limits for the tail of the stream.
+        double wait = 1.5 * (static_cast<double>(r.AvgCount) / static_cast<double>(r.DataRate) + 2.0);
+        RunWithProgress("stopping the scan", wait, [&] { ok = StopScanning(&r); });
         if (!ok && failure.empty())
             failure = Failed("stopping the scan", "the instrument on " + c.Name + " did not end its stream with 0x8A");
     }
@@ -229,6 +275,9 @@ int RunScan(const ScanSettings& s) {
 
     if (interrupted && failure.empty()) fmt::print(stderr, "sadc: stopped by Ctrl-C after {} scan(s).\n", written);
     if (!failure.empty()) return Report(failure);
+    if (skipped > 0)
+        fmt::print(stderr, "sadc: the instrument skipped {} scan(s) it could not send in time; the time column shows "
+                           "the gaps.\n", skipped);
     if (!s.Output.empty()) fmt::print(stderr, "sadc: {} scan(s) written to {}\n", written, s.Output);
     if (!s.Plot.empty() && written > 0) fmt::print(stderr, "sadc: plot written to {}\n", s.Plot);
     return ExitOk;

@@ -59,7 +59,9 @@ struct ScanSettings {
     bool Quiet = false; // no live line
     std::string Output; // CSV file, "" for standard output
     std::string Plot;   // .svg or .png, "" for none
-    std::vector<int> Config; // the six set-up bytes, empty for the default
+    std::string Extra = "14,15"; // mode 2: channels of the two further conversions
+    bool DigInByte = false;      // the further byte carries the digital inputs
+    std::vector<int> Config;     // the six set-up bytes as given, empty to derive them
 };
 int RunScan(const ScanSettings& s);
 

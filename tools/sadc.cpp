@@ -91,8 +91,8 @@ Ctrl-C stops cleanly: the stop command is sent, the port closed and the CSV
 complete up to the last scan.
 
 Modes: 0 one channel converted continuously (its start waits for the filter
-to settle, up to 12 s); 1 a scan of --channels; 2 as 1 with two further
-conversions (columns extra1, extra2).
+to settle, up to 12 s); 1 a scan of --channels, a run of channels in order;
+2 as 1 with two further conversions of the --extra channels.
 
 Examples:
   sadc scan --channels 0-3 --interval 0.2 --duration 5 -o scan.csv --plot scan.svg
@@ -113,7 +113,10 @@ Examples:
     scanCmd->add_flag("--quiet,-q", scan.Quiet, "No live line of the latest values");
     scanCmd->add_option("--output,-o", scan.Output, "CSV file (default standard output)");
     scanCmd->add_option("--plot", scan.Plot, "Also draw the scan into this .svg or .png file (needs python3-matplotlib)");
-    scanCmd->add_option("--config", scan.Config, "The six set-up bytes downloaded at sign-on (the instrument's own meaning)")
+    scanCmd->add_option("--extra", scan.Extra, "Mode 2: the channels of the two further conversions")->capture_default_str();
+    scanCmd->add_flag("--digin-byte", scan.DigInByte, "Each scan also carries the digital inputs (column digin)");
+    scanCmd->add_option("--config", scan.Config, "The six set-up bytes downloaded at sign-on, as given (instead of "
+                                                 "deriving them from --channels)")
         ->expected(6)
         ->check(CLI::Range(0, 255));
 
