@@ -60,15 +60,12 @@ install(TARGETS sadclink EXPORT sadclinkTargets
 install(FILES ${PROJECT_SOURCE_DIR}/include/sadclink.h DESTINATION ${SADCLINK_INCLUDE_DIR})
 
 if(WIN32)
-  # Both import libraries are made from the .def, so that a caller compiled
-  # against sadclink.h binds to the undecorated exports: on 32-bit the header's
-  # __stdcall names (_SignOn@4) import SignOn (-k). The one for mingw replaces
-  # the linker's own (which names the stripped symbols, _SignOn); SADCLINK.lib
-  # is the same library under the name MSVC's linker looks for.
+  # SADCLINK.lib, for MSVC's linker, is made from the .def as the mingw import
+  # library beside it is, so that a caller compiled against sadclink.h binds
+  # to the undecorated exports: on 32-bit the header's __stdcall names
+  # (_SignOn@4) import SignOn (-k).
   set(_sadclink_msvc_lib ${CMAKE_BINARY_DIR}/importlib/SADCLINK.lib)
   add_custom_command(TARGET sadclink POST_BUILD
-    COMMAND ${CMAKE_DLLTOOL} -m ${SADCLINK_DLLTOOL_MACHINE} -d ${SADCLINK_DEF} -D SADCLINK.dll -k
-            -l $<TARGET_LINKER_FILE:sadclink>
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/importlib
     COMMAND ${CMAKE_DLLTOOL} -m ${SADCLINK_DLLTOOL_MACHINE} -d ${SADCLINK_DEF} -D SADCLINK.dll -k
             -l ${_sadclink_msvc_lib}

@@ -33,10 +33,11 @@ std::int16_t CheckScanTime(DeviceRecord* record, double* maxTime, double* minTim
     const DeviceRecord& r = *record;
     double p = std::ldexp(1.0, r.SpeedIndex);
     double s = SettlingTime(r.FilterSel);
-    double rate = r.Version > 100 ? 4882.8125 / p : 3906.25 / p;
+    // A speed index far outside 0..5 leaves no scan clock to divide by.
+    double rate = UsableRate(p) ? (r.Version > 100 ? 4882.8125 / p : 3906.25 / p) : 0.0;
     double longest = r.Version > 100 ? 3386.0 * p : 4233.0 * p;
     double dataRate = r.DataRate;
-    if (!UsableRate(rate) || !UsableRate(dataRate) || !std::isfinite(p)) {
+    if (!UsableRate(rate) || !UsableRate(dataRate) || !UsableRate(p)) {
         // No limits can be formed without a conversion rate and a clock.
         if (UsableRate(rate)) record->ScanTime = RoundToTicks(r.ScanTime, rate);
         *maxTime = 0.0;

@@ -114,10 +114,11 @@ void ScanTime(const DeviceRecord& in) {
     rest.ScanTime = in.ScanTime;
     rest.AvgCount = in.AvgCount;
     if (std::memcmp(&rest, &in, sizeof r) != 0) Fail("CheckScanTime", "wrote a field other than ScanTime, AvgCount");
-    // Within the instrument's ranges the limits are real times.
+    // Within the instrument's ranges the limits are real times (the shortest
+    // may exceed the longest: a set-up too slow for the scan timer).
     bool valid = ValidRate(in.DataRate) && in.SpeedIndex >= 0 && in.SpeedIndex <= 5 && in.NumChans >= 1 &&
                  (in.ConvBytes == 2 || in.ConvBytes == 3) && in.AvgCount >= 1;
-    if (valid && !(std::isfinite(maxTime) && std::isfinite(minTime) && minTime >= 0 && minTime <= maxTime))
+    if (valid && !(std::isfinite(maxTime) && std::isfinite(minTime) && minTime >= 0 && maxTime >= 0))
         Fail("CheckScanTime", "limits " + Num(minTime) + ".." + Num(maxTime));
     if (valid && in.ScanTime >= 0 && in.ScanTime < 1e6 && !(std::isfinite(r.ScanTime) && r.ScanTime > 0))
         Fail("CheckScanTime", "ScanTime rounded to " + Num(r.ScanTime));

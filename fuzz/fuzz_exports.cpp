@@ -300,7 +300,7 @@ bool Call(Run& run, Export e, Reader& in) {
 
     switch (e) {
     case Export::SignOn:
-        if (before.ComPort >= 0 && before.ComPort < PortSlots) {
+        if (before.ComPort >= 0 && before.ComPort < PortSlots && before.SpeedIndex >= 0 && before.SpeedIndex <= 5) {
             if (Module.CurrentPort != before.ComPort) Fail("SignOn", "CurrentPort is not ComPort");
             if (HandleOpen(Module.PortTable[Module.CurrentPort]) != (status == 1))
                 Fail("SignOn", status ? "signed on without an open port" : "failed and left the port open");
@@ -328,14 +328,21 @@ bool Call(Run& run, Export e, Reader& in) {
             if (r.Counts < 0 || r.Counts > top) Fail("GetConversion", "Counts out of range");
             if (!std::isfinite(r.ScaledValue)) Fail("GetConversion", "ScaledValue not finite");
         } else {
-            if (r.ErrorCode < 0 || r.ErrorCode > 255) Fail("GetConversion", "ErrorCode not a byte");
+            // A word length the reply buffer cannot hold is refused before
+            // anything is sent, with no cause stored.
+            bool refused = before.ConvBytes != 2 && before.ConvBytes != 3;
+            if (refused && r.ErrorCode != before.ErrorCode) Fail("GetConversion", "refused but wrote ErrorCode");
+            if (!refused && (r.ErrorCode < 0 || r.ErrorCode > 255)) Fail("GetConversion", "ErrorCode not a byte");
             if (r.Counts != before.Counts || std::memcmp(&r.ScaledValue, &before.ScaledValue, 8) != 0)
                 Fail("GetConversion", "failed but wrote the conversion");
         }
         break;
     case Export::GetOneScan:
         if (status == 1 && r.ErrorCode != before.ErrorCode) Fail("GetOneScan", "succeeded but wrote ErrorCode");
-        if (status == 0) {
+        // A scan geometry of no bytes is refused with no cause stored.
+        if (status == 0 && bounds::BytesPerScan(before) < 1) {
+            if (r.ErrorCode != before.ErrorCode) Fail("GetOneScan", "refused but wrote ErrorCode");
+        } else if (status == 0) {
             std::int32_t c = r.ErrorCode;
             if (c != 1 && c != 2 && c != 3 && c != 10)
                 Fail("GetOneScan", "failed with ErrorCode " + std::to_string(c));

@@ -39,9 +39,40 @@ std::uint32_t PosixTickCount() {
 
 void PosixPeekMessages() {}
 
+// A sleep of ms ends on the millisecond boundary at which the tick count has
+// moved on by ms, not ms after the call: the library's clock reads whole
+// milliseconds, so an ms-long sleep would overshoot each deadline by the
+// fraction of the millisecond the wait began in (up to 1 ms per wait).
+#if defined(__linux__) && !defined(SADCLINK_SPIN_WAITS)
+#define SADCLINK_TICK_ALIGNED_SLEEPS 1
+std::int64_t NowNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+std::int64_t TickBoundaryNs(std::int64_t nowNs, std::uint32_t ms) {
+    return (nowNs / 1000000 + static_cast<std::int64_t>(ms)) * 1000000;
+}
+
+timespec AsTimespec(std::int64_t ns) {
+    if (ns < 0) ns = 0;
+    return timespec{static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
+}
+#endif
+
 void PosixSleep(std::uint32_t ms) {
 #if defined(SADCLINK_SPIN_WAITS)
     (void)ms;
+#elif defined(SADCLINK_TICK_ALIGNED_SLEEPS)
+    if (ms == 0) {
+        timespec none{0, 0};
+        nanosleep(&none, nullptr);
+        return;
+    }
+    timespec until = AsTimespec(TickBoundaryNs(NowNs(), ms));
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
 #else
     timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
@@ -60,7 +91,13 @@ void PosixWaitInput(PortHandle h, std::uint32_t ms) {
         return;
     }
     pollfd p{fd, POLLIN, 0};
+#if defined(SADCLINK_TICK_ALIGNED_SLEEPS)
+    std::int64_t now = NowNs();
+    timespec left = AsTimespec(TickBoundaryNs(now, ms) - now);
+    int r = ppoll(&p, 1, &left, nullptr);
+#else
     int r = poll(&p, 1, static_cast<int>(ms));
+#endif
     // A hung-up or broken line reports at once and forever; rest instead of
     // spinning on it.
     if (r < 0 || (r > 0 && !(p.revents & POLLIN))) PosixSleep(ms);
@@ -222,7 +259,12 @@ int PosixDrainOutput(PortHandle h, std::uint32_t ms) {
 
 void PosixClosePort(PortHandle h) {
     int fd = Fd(h);
-    if (fd >= 0) close(fd);
+    if (fd < 0) return;
+    // Exclusive use ends with the handle. A pseudo-terminal keeps its tty
+    // (and the flag) while its master is open, so without this only root
+    // could open it again: every sign-on re-opens the port.
+    ioctl(fd, TIOCNXCL);
+    close(fd);
 }
 
 } // namespace

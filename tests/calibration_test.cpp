@@ -40,7 +40,7 @@ protected:
 TEST_F(Calibration, OffsetAndFullScaleEchoTheirCommand) {
     struct {
         const char* Name;
-        SadcStatus (*Run)(DeviceRecord*);
+        SadcStatus(SADC_CALL* Run)(DeviceRecord*);
         std::int16_t Code, ConvBytes;
         double ReplyTimeout;
         Bytes Frame, Reply;

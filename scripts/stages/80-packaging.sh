@@ -176,8 +176,10 @@ for arch in x86:i686 x64:x86_64; do
   imports=$("$tc-objdump" -p "$WORK/consumer-$a-lib.exe")
   grep -q 'DLL Name: SADCLINK.dll' <<<"$imports" || fail "the $a consumer does not import SADCLINK.dll"
   if [ "$a" = x86 ]; then
-    symbols=$("$tc-nm" "$Z/x86/SADCLINK.lib")
-    grep -q ' T _SignOn@4$' <<<"$symbols" || fail "the 32-bit SADCLINK.lib lacks the stdcall name _SignOn@4"
+    for implib in SADCLINK.lib libSADCLINK.dll.a; do
+      symbols=$("$tc-nm" "$Z/x86/$implib")
+      grep -q ' T _SignOn@4$' <<<"$symbols" || fail "the 32-bit $implib lacks the stdcall name _SignOn@4"
+    done
   fi
 done
 echo "packaging: install, find_package, pkg-config, pytest, examples, .deb and zip all checked"
