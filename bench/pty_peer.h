@@ -68,7 +68,11 @@ struct Peer {
 
     // Published by the peer thread.
     std::atomic<bool> Idle{true};
+    std::atomic<bool> RealTime{false}; // the peer thread got SCHED_FIFO
     std::atomic<std::int64_t> ReplyStamp{0}; // NowNs just before the stamped reply was written
+    // NowNs when that reply became readable at the library's end (the kernel
+    // has handed it to the terminal's input), or 0 when not seen.
+    std::atomic<std::int64_t> ReadableStamp{0};
     std::atomic<std::uint64_t> ScansStarted{0};
     std::atomic<std::uint64_t> BytesSent{0};
 

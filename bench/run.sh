@@ -23,7 +23,7 @@ if [ ${#mode[@]} -gt 0 ]; then
 else
   # Section by section, the library and then the baseline, so that both meet
   # much the same load from the rest of the machine.
-  for section in idle latency signon slowscan sustained; do
+  for section in idle latency latencyslice signon slowscan sustained; do
     "$build/bench/sadclink_bench" --only "$section" >>"$out/sleeping.tsv" || status=$?
     "$build/bench/sadclink_bench_spin" --only "$section" >>"$out/spinning.tsv" || status=$?
   done

@@ -46,6 +46,13 @@ ROWS = [
     ("Reply latency, median (ms)", "latency_median_ms", 3, "≤ 0.2", lambda v: v <= 0.2),
     ("Reply latency, 99th percentile (ms)", "latency_p99_ms", 3, "≤ 1", lambda v: v <= 1.0),
     ("Reply latency, worst (ms)", "latency_max_ms", 3, "", None),
+    ("  of which the kernel's delivery, p99 (ms)", "latency_kernel_p99_ms", 3, "", None),
+    ("  of which the library's taking, median (ms)", "latency_take_median_ms", 3, "", None),
+    ("  of which the library's taking, p99 (ms)", "latency_take_p99_ms", 3, "", None),
+    ("Reply latency with a 100 µs slice, median (ms)", "latency_slice_median_ms", 3, "≤ 0.2", lambda v: v <= 0.2),
+    ("  99th percentile (ms)", "latency_slice_p99_ms", 3, "≤ 1", lambda v: v <= 1.0),
+    ("  of which the kernel's delivery, p99 (ms)", "latency_slice_kernel_p99_ms", 3, "", None),
+    ("  of which the library's taking, p99 (ms)", "latency_slice_take_p99_ms", 3, "", None),
     ("SignOn at 9600 baud (ms, median)", "signon9600_ms", 1, "", None),
     ("  its floor (ms)", "signon9600_floor_ms", 1, "", None),
     ("  above the floor (%, median)", "signon9600_excess_pct", 2, "≤ 3", lambda v: v <= 3.0),
@@ -69,6 +76,7 @@ ROWS = [
     ("Yardstick: CPU of one poll() sleep and wake (µs), before", "wake_cost_before_us", 1, "", None),
     ("  after", "wake_cost_after_us", 1, "", None),
     ("Other processes' CPU during the latency run (cores)", "latency_other_cores", 2, "", None),
+    ("  during the run with a 100 µs slice (cores)", "latency_slice_other_cores", 2, "", None),
     ("Other processes' CPU during sustained scanning (cores)", "scan_other_cores", 2, "", None),
 ]
 
@@ -76,7 +84,7 @@ ROWS = [
 # Rows that describe the conditions of the run rather than the library: no ratio.
 CONDITIONS = {
     "scan_cpu_per_sleep_us", "wake_cost_before_us", "wake_cost_after_us",
-    "latency_other_cores", "scan_other_cores", "scan_interval_s", "scan_expected_per_s",
+    "latency_other_cores", "latency_slice_other_cores", "scan_other_cores", "scan_interval_s", "scan_expected_per_s",
 }
 
 
@@ -110,6 +118,7 @@ def main():
         print(f"| {name} | {goal} | {cell(a, digits)} | {cell(b, digits)} | {ratio} | {met} |")
     print()
     print(f"Low-latency request at open: {sleeping.get('low_latency', 'n/a')}")
+    print(f"Scripted instrument on a real-time thread: {sleeping.get('peer_realtime', 'n/a')}")
     print("Ratio = library / spinning baseline.")
     if not short:
         print(f"Goals missed: {missed}")

@@ -155,6 +155,9 @@ void CheckStatus(Export e, long v, long lo, long hi) {
         Fail("status out of range", std::string(bounds::Name(e)) + " returned " + std::to_string(v));
 }
 
+// SADCLINK_FUZZ_TRACE=1 prints every call as it ends, for reading an input.
+const bool Trace = std::getenv("SADCLINK_FUZZ_TRACE") != nullptr;
+
 bool HandleOpen(PortHandle h) { return h != InvalidHandle; }
 
 std::uint64_t Bits(double d) {
@@ -256,6 +259,9 @@ bool Call(Run& run, Export e, Reader& in) {
     }
     fuzz::FuzzPeer::CutAt = INT64_MAX;
     double took = static_cast<double>(virt::Now() - start);
+    if (Trace)
+        std::fprintf(stderr, "%-16s status %ld  %.0f ms (bound %.0f ms)  ScanCount %d\n", name, status, took,
+                     bound, Module.ScanCount);
     if (took > bound)
         Fail("call outlasted its bound", std::string(name) + " took " + std::to_string(took) +
                                              " ms, bound " + std::to_string(bound) + " ms");
@@ -451,9 +457,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 #if defined(SADCLINK_FUZZ_GUARDS)
     ASAN_POISON_MEMORY_REGION(Module.ReplyGuard, sizeof Module.ReplyGuard);
 #endif
-    for (int i = 0; i < PortSlots; ++i) {
+    // COM2 (slot 1, the current slot at load) and the record's own port: a
+    // port the record comes to name later does not exist, as on a machine.
+    for (int slot : {1, static_cast<int>(G.Rec.ComPort)}) {
+        if (slot < 0 || slot >= PortSlots || virt::FindPort("COM" + std::to_string(slot + 1))) continue;
         run.Peers.push_back(std::make_unique<fuzz::FuzzPeer>(run.Tape, &G.Rec));
-        run.Ports.push_back(&virt::AddPort("COM" + std::to_string(i + 1), run.Peers.back().get()));
+        run.Ports.push_back(&virt::AddPort("COM" + std::to_string(slot + 1), run.Peers.back().get()));
     }
     std::memcpy(Shadow, Buf, sizeof Buf); // kept equal to Buf between calls
     PoisonFrom(0);

@@ -56,6 +56,20 @@ echo "installed: $(cd "$PREFIX" && find . -type f | wc -l) files; library in ${L
 with_instrument() { SADCLINK_SIM="$SIM" bounded 300 "$PY" python/tests/simulator.py -- "$@"; }
 without_instrument() { SADCLINK_PORTS="$WORK/no-ports" bounded 60 "$@"; }
 
+# A scan CSV of 5 scans of channels 0..3: sadc-sim's channel k reads 250 * (k + 1).
+check_scan_csv() {
+  "$PY" - "$1" <<'EOF' || fail "$1 does not hold the instrument's signals"
+import csv, sys
+rows = list(csv.reader(open(sys.argv[1])))
+assert rows[0] == ["time_s", "ch0", "ch1", "ch2", "ch3"], rows[0]
+assert len(rows) == 6, f"{len(rows) - 1} scans"
+for row in rows[1:]:
+    for k, v in enumerate(row[1:]):
+        assert abs(float(v) - 250 * (k + 1)) < 0.5, row
+print(f"{sys.argv[1]}: 5 scans, each channel at its signal")
+EOF
+}
+
 # --- The consumer, once through find_package, once through pkg-config -------
 consumers() { # $1: prefix to build against, $2: label
   local prefix=$1 label=$2 pcdir
@@ -90,7 +104,7 @@ cmake --build "$WORK/examples-c" >/dev/null
 if [ -n "$SIM" ]; then
   with_instrument "$WORK/examples-c/read_channel" COM1 0 3
   with_instrument "$WORK/examples-c/scan_csv" COM1 5 "$WORK/scan-c.csv"
-  [ "$(wc -l < "$WORK/scan-c.csv")" -eq 6 ] || fail "scan_csv wrote $(wc -l < "$WORK/scan-c.csv") lines, not 6"
+  check_scan_csv "$WORK/scan-c.csv"
 else
   out=$(without_instrument "$WORK/examples-c/read_channel" COM1 2>&1) && fail "read_channel succeeded with no instrument"
   echo "$out" | grep -q "no instrument signed on at COM1" || fail "read_channel said: $out"
@@ -114,7 +128,7 @@ step "Python examples"
 if [ -n "$SIM" ]; then
   with_instrument "$PY" examples/python/read_channel.py --port COM1 --count 3
   with_instrument "$PY" examples/python/scan_csv.py --port COM1 --scans 5 --out "$WORK/scan-py.csv"
-  [ "$(wc -l < "$WORK/scan-py.csv")" -eq 6 ] || fail "scan_csv.py wrote the wrong number of lines"
+  check_scan_csv "$WORK/scan-py.csv"
   CSV="$WORK/scan-py.csv"
 else
   out=$(without_instrument "$PY" examples/python/read_channel.py 2>&1) && fail "read_channel.py succeeded with no instrument"
