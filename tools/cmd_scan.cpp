@@ -210,12 +210,24 @@ int RunScan(const ScanSettings& s) {
         std::vector<double> values(static_cast<std::size_t>(conversions));
         std::vector<std::int32_t> counts(static_cast<std::size_t>(conversions));
         long tick = 0;
+        long received = 0;
         int lastSequence = 0;
-        while ((total <= 0 || written < total) && !Interrupted()) {
+        // Each row waits for the next scan: a byte lost on the line makes a
+        // scan take the next one's lead byte as its last, and only the scan
+        // after shows it. Such a row is dropped, not written.
+        std::string held;
+        int heldFurther = -1;
+        while ((total <= 0 || received < total) && !Interrupted()) {
             r.ErrorCode = 0;
             if (!GetOneScan(&r, buffer.data())) {
-                failure = ScanFailure(r, written, c.Name);
+                failure = ScanFailure(r, received, c.Name);
                 timedOut = r.ErrorCode == SADC_ERR_SCAN_TIMEOUT || r.ErrorCode == SADC_ERR_SCAN_TIMEOUT_10;
+                // In step, the scan before ends with its sequence number; one
+                // that ends with a lead byte took it from this scan.
+                if (r.ErrorCode == SADC_ERR_DATA_LATE && (!sequenced || heldFurther == 0xF0) && !held.empty()) {
+                    held.clear();
+                    failure += "; the scan before it was dropped, as it may hold bytes of both";
+                }
                 RemoveFromBuffer(static_cast<std::int32_t>(buffer.size()), buffer.data());
                 break;
             }
@@ -230,31 +242,40 @@ int RunScan(const ScanSettings& s) {
             RemoveFromBuffer(static_cast<std::int32_t>(buffer.size()), buffer.data());
 
             if (sequenced) {
-                long step = written == 0 ? 0 : ((further - lastSequence) & 0xFF);
-                if (written > 0 && step == 0) step = 256; // a whole turn of the 8-bit count
+                long step = received == 0 ? 0 : ((further - lastSequence) & 0xFF);
+                if (received > 0 && step == 0) step = 256; // a whole turn of the 8-bit count
                 if (step > 1) skipped += step - 1;
                 tick += step;
                 lastSequence = further;
             } else {
-                tick = written;
+                tick = received;
             }
+            ++received;
             double t = static_cast<double>(tick) * r.ScanTime;
             std::string row = fmt::format("{:.6f}", t);
             for (double v : values) row += "," + FormatValue(v);
             if (s.Counts)
                 for (std::int32_t n : counts) row += fmt::format(",{}", n);
             if (digInColumn) row += fmt::format(",{}", further);
-            writeLine(row);
-            ++written;
+            if (!held.empty()) {
+                writeLine(held);
+                ++written;
+            }
+            held = row;
+            heldFurther = further;
 
             if (live) {
-                std::string line = total > 0 ? fmt::format("scan {}/{} {} {:.1f} s", written, total,
-                                                           Bar(static_cast<double>(written), static_cast<double>(total), 10), t)
-                                             : fmt::format("scan {} {:.1f} s", written, t);
+                std::string line = total > 0 ? fmt::format("scan {}/{} {} {:.1f} s", received, total,
+                                                           Bar(static_cast<double>(received), static_cast<double>(total), 10), t)
+                                             : fmt::format("scan {} {:.1f} s", received, t);
                 for (std::size_t i = 0; i < values.size(); ++i)
                     line += fmt::format("  {} {:.3f}", names[i], values[i]);
                 ShowLiveLine(line);
             }
+        }
+        if (!held.empty()) {
+            writeLine(held);
+            ++written;
         }
         ClearLiveLine();
     }

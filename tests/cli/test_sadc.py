@@ -386,6 +386,22 @@ def test_ctrl_c_stops_the_scan_cleanly(sim, tmp_path):
     assert "8A 00 8A" in s.host_bytes()
 
 
+def test_a_byte_lost_mid_scan_leaves_no_corrupt_row(sim, tmp_path):
+    # Seed 3 loses a byte of the sixth scan: it ends with the seventh's lead
+    # byte, and the seventh fails its framing test.
+    s = sim("--drop", "0.01", "--seed", "3")
+    out = tmp_path / "d.csv"
+    p = run("scan", "--device", s.link, "--scans", "40", "--interval", "0.3", "-o", str(out))
+    assert p.returncode == 1
+    assert re.fullmatch(r"sadc: receiving scan \d+ failed: the scan did not begin with the lead byte 0xF0, so the "
+                        r"stream is out of step; the scan before it was dropped, as it may hold bytes of both\.\n",
+                        p.stderr), p.stderr
+    header, rows = rows_of(out.read_text())
+    assert rows
+    for i, r in enumerate(rows):
+        assert r == pytest.approx([i * 1465 / 4882.8125, 250.0, 500.0, 750.0, 1000.0], abs=0.001)
+
+
 # --- dio, counter, cal, sleep -------------------------------------------------------
 
 def test_dio_sets_the_outputs_and_reads_the_inputs(sim):
