@@ -12,6 +12,9 @@ struct BuiltinSettings {
     std::vector<std::string> Signals;
 };
 
+// What is wrong with the signal settings, or "".
+std::string CheckBuiltinSignals(const std::vector<std::string>& signals);
+
 // False when this build has no virtual instrument (Windows has no
 // pseudo-terminals).
 bool BuiltinAvailable();

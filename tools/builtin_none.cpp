@@ -8,6 +8,10 @@ namespace sadc::cli {
 
 bool BuiltinAvailable() { return false; }
 
+std::string CheckBuiltinSignals(const std::vector<std::string>& signals) {
+    return signals.empty() ? "" : "this build has no virtual instrument to take --sim-signal";
+}
+
 std::string StartBuiltinInstrument(const BuiltinSettings&, std::string&) {
     return "this build has no virtual instrument";
 }

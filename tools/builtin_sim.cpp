@@ -61,6 +61,15 @@ std::string ParseSignal(const std::string& text, sim::Config& cfg) {
 
 bool BuiltinAvailable() { return true; }
 
+std::string CheckBuiltinSignals(const std::vector<std::string>& signals) {
+    sim::Config cfg;
+    for (const std::string& s : signals) {
+        std::string bad = ParseSignal(s, cfg);
+        if (!bad.empty()) return bad;
+    }
+    return "";
+}
+
 std::string StartBuiltinInstrument(const BuiltinSettings& settings, std::string& path) {
     StopBuiltinInstrument();
     sim::Config cfg;

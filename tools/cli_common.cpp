@@ -116,6 +116,18 @@ DeviceRecord MakeRecord(const CommonSettings& s) {
     return r;
 }
 
+std::string CommonUsageProblem(const CommonSettings& s) {
+    if (!s.SimSignals.empty() && (!s.Port.empty() || !s.Device.empty()))
+        return "--sim-signal is for the built-in virtual instrument, not for --port or --device";
+    return CheckBuiltinSignals(s.SimSignals);
+}
+
+int UsageError(const std::string& reason) {
+    ClearLiveLine();
+    fmt::print(stderr, "sadc: {}.\nRun 'sadc --help' or 'sadc COMMAND --help' for the options.\n", reason);
+    return ExitUsage;
+}
+
 std::string Failed(const std::string& step, const std::string& reason) {
     return step + " failed: " + reason;
 }
@@ -189,9 +201,6 @@ std::string Connect(const CommonSettings& s, Connection& c, const std::function<
         c.Name = path;
         fmt::print(stderr, "sadc: no --port or --device given: using the built-in virtual instrument on {}\n", path);
     }
-    if (!s.SimSignals.empty() && !c.Builtin)
-        return Failed("reading the options", "--sim-signal is for the built-in virtual instrument only");
-
     if (setUp) setUp(c.Record);
     SadcStatus ok = 0;
     RunWithProgress(fmt::format("signing on to {} at {} baud", c.Name, s.Speed), 0.0,

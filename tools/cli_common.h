@@ -65,6 +65,12 @@ void Disconnect(Connection& c);
 // A library note with the library's port name replaced by the user's.
 std::string InUserTerms(const Connection& c, const std::string& note);
 
+// What is wrong with the common options that the parser cannot see, or "".
+std::string CommonUsageProblem(const CommonSettings& s);
+
+// Prints "sadc: REASON." and the hint to --help; returns ExitUsage.
+int UsageError(const std::string& reason);
+
 // "STEP failed: REASON".
 std::string Failed(const std::string& step, const std::string& reason);
 

@@ -20,6 +20,8 @@ std::string Bits8(int v) {
 // Signs on, runs the job, and signs off whatever happened.
 template <typename Job>
 int WithInstrument(const CommonSettings& s, Job job) {
+    std::string bad = CommonUsageProblem(s);
+    if (!bad.empty()) return UsageError(bad);
     Connection c;
     std::string failure = Connect(s, c);
     if (failure.empty()) failure = job(c);
@@ -67,7 +69,7 @@ int RunInfo(const CommonSettings& s) {
 int RunDio(const DioSettings& s) {
     int out = -1;
     if (!s.Set.empty() && !ParseByte(s.Set, out))
-        return Report(Failed("reading the options", "--set takes a byte 0..255 (decimal, 0x.. or 0b..), not " + s.Set));
+        return UsageError("--set takes a byte 0..255 (decimal, 0x.. or 0b..), not " + s.Set);
     return WithInstrument(s.Common, [&](Connection& c) -> std::string {
         if (out >= 0) {
             SetDigOut(out);
@@ -82,8 +84,13 @@ int RunDio(const DioSettings& s) {
 
 int RunCounter(const CounterSettings& s) {
     return WithInstrument(s.Common, [&](Connection& c) -> std::string {
+        std::string step = fmt::format("loading counter {}", s.Counter);
         if (!WriteCntr(&c.Record, s.Counter, s.Value))
-            return Failed(fmt::format("loading counter {}", s.Counter), "the count could not be written to " + c.Name);
+            return Failed(step, "the count could not be written to " + c.Name);
+        // The count has no reply. A command that has one shows the instrument
+        // took the bytes before it, and keeps the closing purge of the port
+        // from discarding them on their way out.
+        if (!GetVer(&c.Record)) return Failed(step, "the instrument on " + c.Name + " did not answer after the count");
         fmt::print("counter {} loaded with {}\n", s.Counter, s.Value);
         return "";
     });

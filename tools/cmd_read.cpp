@@ -22,7 +22,8 @@ std::string ConversionFailure(const DeviceRecord& r, int channel) {
 int RunRead(const ReadSettings& s) {
     std::vector<int> channels;
     std::string bad = ParseChannels(s.Channels, channels);
-    if (!bad.empty()) return Report(Failed("reading the options", bad));
+    if (bad.empty()) bad = CommonUsageProblem(s.Common);
+    if (!bad.empty()) return UsageError(bad);
     bool csv = s.Csv || !s.Output.empty();
 
     std::FILE* out = stdout;

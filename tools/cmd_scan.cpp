@@ -69,44 +69,54 @@ int RunScan(const ScanSettings& s) {
     std::vector<int> channels;
     std::string list = s.Channels.empty() ? (s.Mode == 0 ? "0" : "0-3") : s.Channels;
     std::string bad = ParseChannels(list, channels);
-    if (!bad.empty()) return Report(Failed("reading the options", bad));
+    if (bad.empty()) bad = CommonUsageProblem(s.Common);
+    if (!bad.empty()) return UsageError(bad);
     if (s.Mode == 0 && channels.size() != 1)
-        return Report(Failed("reading the options", "scan mode 0 converts one channel; give one with --channels"));
+        return UsageError("scan mode 0 converts one channel; give one with --channels");
     if (s.Mode != 0 && s.Config.empty())
         for (std::size_t i = 1; i < channels.size(); ++i)
             if (channels[i] != channels[i - 1] + 1)
-                return Report(Failed("reading the options",
-                                     "a scan holds channels in order from the first; give a run such as 2-5"));
+                return UsageError("a scan holds channels in order from the first; give a run such as 2-5");
     std::vector<int> extra;
     if (s.Mode == 2) {
         bad = ParseChannels(s.Extra, extra);
         if (!bad.empty() || extra.size() != 2)
-            return Report(Failed("reading the options", "--extra takes two channels, such as 14,15"));
+            return UsageError("--extra takes two channels, such as 14,15");
     }
     if (s.Duration < 0 || (s.Duration > 0 && s.Scans > 0))
-        return Report(Failed("reading the options", "give either --duration or --scans"));
+        return UsageError("give either --duration or --scans");
     if (!s.Config.empty() && s.Config.size() != 6)
-        return Report(Failed("reading the options", "--config takes six bytes"));
+        return UsageError("--config takes six bytes");
     if (!s.Plot.empty()) {
         std::string ext = s.Plot.size() > 4 ? s.Plot.substr(s.Plot.size() - 4) : "";
         if (ext != ".svg" && ext != ".png")
-            return Report(Failed("reading the options", "--plot writes a .svg or a .png file, not " + s.Plot));
+            return UsageError("--plot writes a .svg or a .png file, not " + s.Plot);
     }
 
-    // A plot needs the CSV in a file; without --output it goes to a temporary one.
+    // A plot needs the CSV in a file: without --output, standard output gets
+    // the CSV and a temporary file a copy.
     std::string csvPath = s.Output;
     bool temporaryCsv = false;
     if (csvPath.empty() && !s.Plot.empty()) {
         csvPath = TemporaryFile(".csv");
         temporaryCsv = true;
     }
-    std::FILE* out = stdout;
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(nullptr, std::fclose);
     if (!csvPath.empty()) {
         file.reset(std::fopen(csvPath.c_str(), "w"));
         if (!file) return Report(Failed("opening the output file", "could not write " + csvPath));
-        out = file.get();
     }
+    std::vector<std::FILE*> sinks;
+    if (s.Output.empty()) sinks.push_back(stdout);
+    if (file) sinks.push_back(file.get());
+    // Each line is flushed, so the CSV is complete up to the last scan
+    // whatever ends the program.
+    auto writeLine = [&](const std::string& line) {
+        for (std::FILE* f : sinks) {
+            fmt::print(f, "{}\n", line);
+            std::fflush(f);
+        }
+    };
 
     InstallInterruptHandler();
     Connection c;
@@ -162,7 +172,8 @@ int RunScan(const ScanSettings& s) {
 
     long total = s.Scans;
     if (failure.empty() && s.Duration > 0)
-        total = std::max(1L, static_cast<long>(std::floor(s.Duration / r.ScanTime + 1e-9)));
+        // The scans that fill the duration at the interval the clock gives.
+        total = std::max(1L, std::lround(s.Duration / r.ScanTime));
 
     if (failure.empty() && !Interrupted()) {
         SadcStatus ok = 0;
@@ -189,8 +200,7 @@ int RunScan(const ScanSettings& s) {
         if (s.Counts)
             for (const std::string& n : names) header += "," + n + "_counts";
         if (digInColumn) header += ",digin";
-        fmt::print(out, "{}\n", header);
-        std::fflush(out);
+        writeLine(header);
     }
 
     if (failure.empty()) {
@@ -200,12 +210,24 @@ int RunScan(const ScanSettings& s) {
         std::vector<double> values(static_cast<std::size_t>(conversions));
         std::vector<std::int32_t> counts(static_cast<std::size_t>(conversions));
         long tick = 0;
+        long received = 0;
         int lastSequence = 0;
-        while ((total <= 0 || written < total) && !Interrupted()) {
+        // Each row waits for the next scan: a byte lost on the line makes a
+        // scan take the next one's lead byte as its last, and only the scan
+        // after shows it. Such a row is dropped, not written.
+        std::string held;
+        int heldFurther = -1;
+        while ((total <= 0 || received < total) && !Interrupted()) {
             r.ErrorCode = 0;
             if (!GetOneScan(&r, buffer.data())) {
-                failure = ScanFailure(r, written, c.Name);
+                failure = ScanFailure(r, received, c.Name);
                 timedOut = r.ErrorCode == SADC_ERR_SCAN_TIMEOUT || r.ErrorCode == SADC_ERR_SCAN_TIMEOUT_10;
+                // In step, the scan before ends with its sequence number; one
+                // that ends with a lead byte took it from this scan.
+                if (r.ErrorCode == SADC_ERR_DATA_LATE && (!sequenced || heldFurther == 0xF0) && !held.empty()) {
+                    held.clear();
+                    failure += "; the scan before it was dropped, as it may hold bytes of both";
+                }
                 RemoveFromBuffer(static_cast<std::int32_t>(buffer.size()), buffer.data());
                 break;
             }
@@ -220,32 +242,40 @@ int RunScan(const ScanSettings& s) {
             RemoveFromBuffer(static_cast<std::int32_t>(buffer.size()), buffer.data());
 
             if (sequenced) {
-                long step = written == 0 ? 0 : ((further - lastSequence) & 0xFF);
-                if (written > 0 && step == 0) step = 256; // a whole turn of the 8-bit count
+                long step = received == 0 ? 0 : ((further - lastSequence) & 0xFF);
+                if (received > 0 && step == 0) step = 256; // a whole turn of the 8-bit count
                 if (step > 1) skipped += step - 1;
                 tick += step;
                 lastSequence = further;
             } else {
-                tick = written;
+                tick = received;
             }
+            ++received;
             double t = static_cast<double>(tick) * r.ScanTime;
             std::string row = fmt::format("{:.6f}", t);
             for (double v : values) row += "," + FormatValue(v);
             if (s.Counts)
                 for (std::int32_t n : counts) row += fmt::format(",{}", n);
             if (digInColumn) row += fmt::format(",{}", further);
-            fmt::print(out, "{}\n", row);
-            std::fflush(out);
-            ++written;
+            if (!held.empty()) {
+                writeLine(held);
+                ++written;
+            }
+            held = row;
+            heldFurther = further;
 
             if (live) {
-                std::string line = total > 0 ? fmt::format("scan {}/{} {} {:.1f} s", written, total,
-                                                           Bar(static_cast<double>(written), static_cast<double>(total), 10), t)
-                                             : fmt::format("scan {} {:.1f} s", written, t);
+                std::string line = total > 0 ? fmt::format("scan {}/{} {} {:.1f} s", received, total,
+                                                           Bar(static_cast<double>(received), static_cast<double>(total), 10), t)
+                                             : fmt::format("scan {} {:.1f} s", received, t);
                 for (std::size_t i = 0; i < values.size(); ++i)
                     line += fmt::format("  {} {:.3f}", names[i], values[i]);
                 ShowLiveLine(line);
             }
+        }
+        if (!held.empty()) {
+            writeLine(held);
+            ++written;
         }
         ClearLiveLine();
     }
