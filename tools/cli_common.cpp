@@ -205,13 +205,13 @@ std::string Connect(const CommonSettings& s, Connection& c, const std::function<
     SadcStatus ok = 0;
     RunWithProgress(fmt::format("signing on to {} at {} baud", c.Name, s.Speed), 0.0,
                     [&] { ok = SignOn(&c.Record); });
+    c.Open = ok != 0;
+    if (Interrupted()) return Interruption();
     if (!ok) {
         std::string note = LastFailure();
         if (note.empty()) note = "the instrument on " + c.Name + " did not complete the sign-on";
         return Failed("signing on", InUserTerms(c, note));
     }
-    c.Open = true;
-    if (Interrupted()) return Interruption();
     return "";
 }
 

@@ -87,9 +87,8 @@ int RunCounter(const CounterSettings& s) {
         std::string step = fmt::format("loading counter {}", s.Counter);
         if (!WriteCntr(&c.Record, s.Counter, s.Value))
             return Failed(step, "the count could not be written to " + c.Name);
-        // The count has no reply. A command that has one shows the instrument
-        // took the bytes before it, and keeps the closing purge of the port
-        // from discarding them on their way out.
+        // The count has no reply; one that has shows the instrument is still
+        // there and has taken the bytes before it.
         if (!GetVer(&c.Record)) return Failed(step, "the instrument on " + c.Name + " did not answer after the count");
         fmt::print("counter {} loaded with {}\n", s.Counter, s.Value);
         return "";

@@ -34,7 +34,6 @@ int RunRead(const ReadSettings& s) {
         out = file.get();
     }
 
-    InstallInterruptHandler();
     Connection c;
     std::string failure = Connect(s.Common, c);
     int done = 0;

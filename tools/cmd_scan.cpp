@@ -118,7 +118,6 @@ int RunScan(const ScanSettings& s) {
         }
     };
 
-    InstallInterruptHandler();
     Connection c;
     CommonSettings common = s.Common;
     // The scan timer and the set-up bytes are loaded at sign-on, so the

@@ -10,6 +10,7 @@
 
 #include "tools/builtin_instrument.h"
 #include "tools/commands.h"
+#include "tools/os_tools.h"
 
 using namespace sadc::cli;
 
@@ -179,6 +180,10 @@ Examples:
         return ExitUsage;
     }
 
+    if (*simCmd) return RunSimProgram(simCmd->remaining());
+    // Ctrl-C lets a job end cleanly: the instrument stopped, the port closed,
+    // the output complete.
+    InstallInterruptHandler();
     if (*infoCmd) return RunInfo(info);
     if (*readCmd) return RunRead(read);
     if (*scanCmd) return RunScan(scan);
@@ -186,7 +191,6 @@ Examples:
     if (*counterCmd) return RunCounter(counter);
     if (*calCmd) return RunCal(cal);
     if (*sleepCmd) return RunSleep(sleep);
-    if (*simCmd) return RunSimProgram(simCmd->remaining());
     std::fputs(app.help().c_str(), stdout);
     return ExitOk;
 }

@@ -146,6 +146,23 @@ def test_silent_instrument_names_the_failed_step(sim, tmp_path):
     assert p.stderr == "sadc: signing on failed: no instrument answered the wake-up on COM1.\n"
 
 
+def test_ctrl_c_twice_during_sign_on_ends_at_once_and_leaves_nothing_behind(sim, tmp_path):
+    s = sim("--silent")
+    tmp = tmp_path / "tmp"
+    tmp.mkdir()
+    env = dict(os.environ, TMPDIR=str(tmp))
+    proc = subprocess.Popen([SADC, "info", "--device", s.link], stderr=subprocess.PIPE, text=True, env=env)
+    for _ in range(200):
+        if any(tmp.iterdir()):  # the port link is in place: sign-on is under way
+            break
+        time.sleep(0.02)
+    proc.send_signal(signal.SIGINT)
+    time.sleep(0.2)
+    proc.send_signal(signal.SIGINT)
+    assert proc.wait(timeout=BOUND) == 130
+    assert list(tmp.iterdir()) == []
+
+
 def test_nobody_on_a_pseudo_terminal_is_a_silent_instrument():
     master, slave = pty.openpty()
     path = os.ttyname(slave)
