@@ -155,7 +155,7 @@ struct Instrument {
     int ScanMode = -1;
     std::int64_t ScanStartUs = 0;
     std::int64_t NextScanUs = 0;
-    std::uint32_t ScanTick = 0;      // ticks since the start, skipped ones included
+    std::uint64_t ScanTick = 0;      // ticks since the start, skipped ones included
 
     std::uint64_t Rng = 1;
     std::deque<Note> Notes;

@@ -129,6 +129,11 @@ int main(int argc, char** argv) {
             cfg.Fault.LineGone = true, used = false;
         } else if (o == "--trace") {
             trace = true, used = false;
+        } else if (o != "--com" && o != "--link-dir" && o != "--wine-prefix" && o != "--version" &&
+                   o != "--digin" && o != "--signal" && o != "--drop" && o != "--noise" &&
+                   o != "--drop-from-host" && o != "--late" && o != "--seed" && o != "--for") {
+            std::fprintf(stderr, "sadc-sim: unknown option %s\n%s", o.c_str(), Usage);
+            return 2;
         } else if (!val) {
             ok = false;
         } else if (o == "--com") {
@@ -153,11 +158,8 @@ int main(int argc, char** argv) {
             ok = ParseLong(val, 0, 3600000, n), cfg.Fault.LateMs = static_cast<std::int32_t>(n);
         } else if (o == "--seed") {
             ok = ParseLong(val, 0, 2147483647L, n), cfg.Fault.Seed = static_cast<std::uint64_t>(n);
-        } else if (o == "--for") {
-            ok = ParseDouble(val, forSeconds) && forSeconds >= 0.0;
         } else {
-            std::fprintf(stderr, "sadc-sim: unknown option %s\n%s", o.c_str(), Usage);
-            return 2;
+            ok = ParseDouble(val, forSeconds) && forSeconds >= 0.0; // --for
         }
         if (!ok) {
             std::fprintf(stderr, "sadc-sim: bad or missing value for %s\n", o.c_str());

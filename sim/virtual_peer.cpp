@@ -34,7 +34,7 @@ void InstrumentPeer::Advance(virt::Port& port, std::int64_t now) {
     TakeOutput(Inst, now, Scratch);
     for (const OutByte& b : Scratch) {
         port.Send(b.Value, b.TimeMs);
-        Delivered.push_back(b);
+        if (KeepDelivered) Delivered.push_back(b);
     }
 }
 

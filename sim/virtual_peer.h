@@ -26,7 +26,8 @@ struct InstrumentPeer : virt::Peer {
     void Advance(virt::Port& port, std::int64_t now) override;
 
     Instrument Inst;
-    // Every byte that reached the host, in order, with its time.
+    // When set, every byte that reached the host, in order, with its time.
+    bool KeepDelivered = false;
     std::vector<OutByte> Delivered;
 
 private:

@@ -107,5 +107,17 @@ done
 stop_peers
 
 # --- End to end: sadc-sim behind a pseudo-terminal, as COM12 ----------------
-step "end to end through a Wine COM port"
-echo "(end-to-end run: not yet)"
+step "end to end: sadc-sim as COM12, through the Win32 serial layer"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$JOBS" --target sadc-sim
+start_peer build-wine/sim.log build/sim/sadc-sim --wine-prefix "$WINEPREFIX" --com 12 --trace \
+  --version 102 --signal 0=1234.5 --signal 1=-2000 --signal 2=4100 --signal 3=sine:100:0.5:-300
+for bits in $BITS; do
+  echo "$bits:"
+  if ! wrun 120 "build-$bits/e2e_client.exe" 11 0 --version 102 \
+      --expect 0=1234.5 --expect 1=-2000 --expect 2=4100 | tr -d '\r'; then
+    echo "the end of sadc-sim's trace:"; tail -40 build-wine/sim.log
+    exit 1
+  fi
+done
+stop_peers

@@ -14,6 +14,8 @@
  *   --expect CH=VALUE     channel CH reads VALUE on the 5000 scale (repeatable)
  *   --scan-channels A,B.. the channels of each scan, in order (default 0,1,2,3)
  *   --scan-config V0,..   the six ScanConfig values downloaded at sign-on
+ *                         (default: sadc-sim's, the first scan channel and the
+ *                         number of scan channels, then zeros)
  *   --scans K             scans to take (default 3)
  *   --scan-time S         scan interval in seconds (default 0.5)
  *   --tolerance T         allowed difference on the 5000 scale (default 5)
@@ -38,7 +40,7 @@ typedef struct Options {
     int HaveExpect[MaxChannels];
     double Expect[MaxChannels];
     int ScanChannels[MaxChannels], NumScanChannels;
-    int ScanConfig[6];
+    int ScanConfig[6], HaveScanConfig;
 } Options;
 
 static int Failures;
@@ -80,7 +82,7 @@ static int ParseOptions(int argc, char **argv, Options *o) {
         else if (strcmp(k, "--scan-time") == 0) o->ScanTime = atof(v);
         else if (strcmp(k, "--tolerance") == 0) o->Tolerance = atof(v);
         else if (strcmp(k, "--scan-channels") == 0) o->NumScanChannels = ParseList(v, o->ScanChannels, MaxChannels);
-        else if (strcmp(k, "--scan-config") == 0) ParseList(v, o->ScanConfig, 6);
+        else if (strcmp(k, "--scan-config") == 0) o->HaveScanConfig = ParseList(v, o->ScanConfig, 6) == 6;
         else if (strcmp(k, "--expect") == 0) {
             int ch = atoi(v);
             const char *eq = strchr(v, '=');
@@ -88,6 +90,11 @@ static int ParseOptions(int argc, char **argv, Options *o) {
             o->HaveExpect[ch] = 1;
             o->Expect[ch] = atof(eq + 1);
         } else return 0;
+    }
+    if (!o->HaveScanConfig) {
+        /* sadc-sim's meaning: the first channel, then the conversions a scan holds. */
+        o->ScanConfig[0] = o->ScanChannels[0];
+        o->ScanConfig[1] = o->NumScanChannels;
     }
     return o->ComPort >= 0 && o->ComPort < 16 && o->SpeedIndex >= 0 && o->SpeedIndex < 6 && o->Scans > 0 &&
            o->NumScanChannels > 0;
@@ -146,7 +153,8 @@ int main(int argc, char **argv) {
     if (s != 1) return 1;
 
     SadcHandle h = SADC_INVALID_HANDLE;
-    Report(GetComHandle(&h) == h && h != SADC_INVALID_HANDLE, 0, "GetComHandle: the signed-on port");
+    SadcHandle got = GetComHandle(&h);
+    Report(got == h && h != SADC_INVALID_HANDLE, 0, "GetComHandle: the signed-on port");
 
     int16_t version = r.Version;
     r.Version = -1;
@@ -160,7 +168,8 @@ int main(int argc, char **argv) {
     snprintf(what, sizeof what, "GetDigIn: 0x%02X", (unsigned)r.DigIn);
     Report(s == 1, GetTickCount() - t, what);
     t = GetTickCount();
-    Report(SetDigOut(0x5A) == 1, GetTickCount() - t, "SetDigOut(0x5A)");
+    s = SetDigOut(0x5A);
+    Report(s == 1, GetTickCount() - t, "SetDigOut(0x5A)");
 
     /* Single conversions on every channel the scan will hold. */
     for (int i = 0; i < o.NumScanChannels; ++i) {
@@ -176,7 +185,8 @@ int main(int argc, char **argv) {
     r.Channel = 0;
     SetChanCode(&r);
     t = GetTickCount();
-    Report(GetCheckSum() == 1, GetTickCount() - t, "GetCheckSum after the conversions");
+    s = GetCheckSum();
+    Report(s == 1, GetTickCount() - t, "GetCheckSum after the conversions");
 
     double maxTime = 0.0, minTime = 0.0;
     s = CheckScanTime(&r, &maxTime, &minTime);
@@ -187,7 +197,8 @@ int main(int argc, char **argv) {
     /* Mode 1: lead byte 0xF0, NumChans conversions and one further byte a scan. */
     int32_t buffer[4 * (MaxChannels * 3 + 2)];
     t = GetTickCount();
-    Report(StartScanning(&r) == 1, GetTickCount() - t, "StartScanning, mode 1");
+    s = StartScanning(&r);
+    Report(s == 1, GetTickCount() - t, "StartScanning, mode 1");
     for (int k = 0; k < o.Scans; ++k) {
         r.ErrorCode = 0;
         t = GetTickCount();
@@ -203,13 +214,17 @@ int main(int argc, char **argv) {
         RemoveFromBuffer(1, buffer); /* the further byte that ends a mode-1 scan */
     }
     t = GetTickCount();
-    Report(StopScanning(&r) == 1, GetTickCount() - t, "StopScanning");
+    s = StopScanning(&r);
+    Report(s == 1, GetTickCount() - t, "StopScanning");
     t = GetTickCount();
-    Report(GetCheckSum() == 1, GetTickCount() - t, "GetCheckSum after scanning: every byte accounted for");
+    s = GetCheckSum();
+    Report(s == 1, GetTickCount() - t, "GetCheckSum after scanning: every byte accounted for");
 
     t = GetTickCount();
-    Report(CloseDevice() == 1, GetTickCount() - t, "CloseDevice");
-    Report(GetComHandle(&h) == SADC_INVALID_HANDLE && h == SADC_INVALID_HANDLE, 0, "GetComHandle: slot closed");
+    s = CloseDevice();
+    Report(s == 1, GetTickCount() - t, "CloseDevice");
+    got = GetComHandle(&h);
+    Report(got == SADC_INVALID_HANDLE && h == SADC_INVALID_HANDLE, 0, "GetComHandle: slot closed");
 
     printf("%s\n", Failures == 0 ? "end to end: all passed" : "end to end: FAILED");
     return Failures == 0 ? 0 : 1;
