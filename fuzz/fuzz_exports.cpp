@@ -291,7 +291,12 @@ bool Call(Run& run, Export e, Reader& in) {
         if (status == 2 && r.AvgCount != before.AvgCount / 2)
             Fail("CheckScanTime", "result 2 without halving AvgCount");
         break;
-    case Export::FilterDelay: break;
+    case Export::FilterDelay:
+        // It returns the clock reading that ended its wait: 8.5 s for 0, else 0.5 s.
+        if (status != static_cast<std::int32_t>(static_cast<std::uint32_t>(virt::Now())))
+            Fail("FilterDelay", "returned " + std::to_string(status) + ", not the clock reading");
+        if (took != (a16 == 0 ? 8500.0 : 500.0)) Fail("FilterDelay", "waited " + std::to_string(took) + " ms");
+        break;
     case Export::Counts2Volts:
         if (!std::isfinite(value)) Fail("Counts2Volts", "not finite");
         if ((a16 == 2 && a32 >= 0 && a32 <= 0xFFFF) || (a16 == 3 && a32 >= 0 && a32 <= 0xFFFFFF))
