@@ -75,8 +75,9 @@ int RunScan(const ScanSettings& s) {
         return UsageError("scan mode 0 converts one channel; give one with --channels");
     if (s.Mode != 0 && s.Config.empty())
         for (std::size_t i = 1; i < channels.size(); ++i)
-            if (channels[i] != channels[i - 1] + 1)
-                return UsageError("a scan holds channels in order from the first; give a run such as 2-5");
+            if (channels[i] != (channels[i - 1] + 1) % 16 || channels.size() > 16)
+                return UsageError("a scan holds channels in order from the first (after 15 comes 0); give a run "
+                                  "such as 2-5 or 14,15,0");
     std::vector<int> extra;
     if (s.Mode == 2) {
         bad = ParseChannels(s.Extra, extra);

@@ -92,7 +92,7 @@ Ctrl-C stops cleanly: the stop command is sent, the port closed and the CSV
 complete up to the last scan.
 
 Modes: 0 one channel converted continuously (its start waits for the filter
-to settle, up to 12 s); 1 a scan of --channels, a run of channels in order;
+to settle, up to 12 s); 1 a scan of --channels, a run in order (0-3, 14,15,0);
 2 as 1 with two further conversions of the --extra channels.
 
 Examples:

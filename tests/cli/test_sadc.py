@@ -336,6 +336,8 @@ def test_scan_csv_matches_the_signals(tmp_path):
     # Mode 2: the two further conversions of the --extra channels.
     (["--mode", "2", "--channels", "4-5", "--extra", "9,11", "--rate", "1000", "--interval", "0.5", "--scans", "3"],
      ["time", "ch4", "ch5", "extra_ch9", "extra_ch11"], [1250.0, 1500.0, 2500.0, 3000.0]),
+    # Channels follow upward from the first, wrapping after 15.
+    (["--channels", "15,0", "--interval", "0.3", "--scans", "2"], ["time", "ch15", "ch0"], [4000.0, 250.0]),
     # The further byte as the digital inputs (the built-in instrument's are 0).
     (["--channels", "7", "--digin-byte", "--interval", "0.2", "--scans", "3", "--bits", "16"],
      ["time", "ch7", "digin"], [2000.0, 0.0]),
